@@ -1,0 +1,59 @@
+/*
+ * KorvoUPS: UPS minidriver for a Megatec "Q1" UPS on a serial port.
+ *
+ * The UPS service loads KorvoUPS.dll and calls, in this order:
+ *   UPSInit                        once, on the service's thread
+ *   UPSGetState, UPSTurnOff        any number of times, from any thread
+ *   UPSStop                        once, after the last of the others
+ * A stopped driver can be started again with UPSInit.
+ *
+ * Configuration: the serial device's name in the value "Port" under
+ * HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\UPS.
+ */
+#ifndef KORVOUPS_H
+#define KORVOUPS_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define UPS_CALL __stdcall /* WINAPI: the service calls with the system convention */
+#else
+#define UPS_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* State codes returned by UPSGetState. Exactly one is reported at a time. */
+#define UPS_STATE_ONLINE      1u /* utility power present (also before any poll) */
+#define UPS_STATE_ON_BATTERY  2u /* utility power failed, battery not low */
+#define UPS_STATE_LOW_BATTERY 4u /* utility power failed and battery low */
+#define UPS_STATE_NO_COMM     8u /* the UPS did not answer the status query */
+
+/* Start-up results returned by UPSInit. When several steps fail, the code of
+ * the last failing step is returned; the driver runs in every case. */
+#define UPS_INIT_UNKNOWN_ERROR    0u /* an event could not be created */
+#define UPS_INIT_OK               1u /* every step succeeded */
+#define UPS_INIT_REGISTRY_ERROR   4u /* "Port" unreadable, or Status key not writable */
+#define UPS_INIT_COMM_OPEN_ERROR  5u /* the serial device did not open */
+#define UPS_INIT_COMM_SETUP_ERROR 6u /* the line settings could not be read or applied */
+
+/* Opens the port and polls the UPS once. A second call while started returns the first call's
+ * result and does nothing else. */
+uint32_t UPS_CALL UPSInit(void);
+
+/* Purges and closes the port. Returns at once when not started. */
+void UPS_CALL UPSStop(void);
+
+/* The state found by the latest poll. No I/O, never blocks. */
+uint32_t UPS_CALL UPSGetState(void);
+
+/* Accepted and ignored: this driver cannot turn the UPS off. */
+void UPS_CALL UPSTurnOff(uint32_t delay);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KORVOUPS_H */

@@ -1,0 +1,52 @@
+// The exports' start-up and shut-down, and the status record they share.
+#include "korvoups.h"
+
+#include "serial_link.h"
+#include "status_query.h"
+#include "ups_status.h"
+
+UpsStatusRecord UpsStatus = {{UPS_STATE_ONLINE}, COMM_STATUS_OK, UTILITY_POWER_ON, 0, 0, 0, UPS_STATE_ONLINE};
+
+// The host calls UPSInit and UPSStop from one thread and never together, so
+// these need no atomics.
+static bool Started = false;
+static uint32_t StartResult = UPS_INIT_OK;
+
+extern "C" uint32_t UPS_CALL UPSInit(void)
+{
+    if (Started) {
+        return StartResult;
+    }
+    uint32_t result = UPS_INIT_OK;
+    if (!ReadPortName()) {
+        result = UPS_INIT_REGISTRY_ERROR;
+    }
+    if (!OpenPort()) {
+        result = UPS_INIT_COMM_OPEN_ERROR;
+    } else if (!ApplyLineSettings()) {
+        result = UPS_INIT_COMM_SETUP_ERROR;
+    }
+    // Polled even without a port, so that the state reads "no communication".
+    PollUps();
+    Started = true;
+    StartResult = result;
+    return result;
+}
+
+extern "C" void UPS_CALL UPSStop(void)
+{
+    if (!Started) {
+        return;
+    }
+    ReleasePort();
+    Started = false;
+}
+
+extern "C" uint32_t UPS_CALL UPSGetState(void)
+{
+    return UpsStatus.State.load();
+}
+
+extern "C" void UPS_CALL UPSTurnOff(uint32_t)
+{
+}

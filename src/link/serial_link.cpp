@@ -1,0 +1,111 @@
+#include "serial_link.h"
+
+#include <cstdlib>
+#include <cstring>
+
+static const char SERVICE_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\UPS";
+
+char PortName[PORT_NAME_BYTES];
+PlatformHandle PortHandle = INVALID_PORT;
+
+bool ReadPortName()
+{
+    // Zero first: a value shorter than the buffer then always ends in a terminator.
+    std::memset(PortName, 0, sizeof PortName);
+    PlatformHandle key = OpenMachineKey(SERVICE_KEY, KeyAccess::Read);
+    if (key == nullptr) {
+        return false;
+    }
+    uint32_t size = sizeof PortName;
+    bool ok = QueryRegistryValue(key, "Port", PortName, &size);
+    CloseRegistryKey(key);
+    // A value that fills the whole buffer has no room for its terminator.
+    if (ok && size <= sizeof PortName && std::memchr(PortName, '\0', sizeof PortName) != nullptr) {
+        return true;
+    }
+    std::memset(PortName, 0, sizeof PortName);
+    return false;
+}
+
+bool OpenPort()
+{
+    PortHandle = PortName[0] == '\0' ? INVALID_PORT : OpenSerialDevice(PortName);
+    return PortHandle != INVALID_PORT;
+}
+
+bool ApplyLineSettings()
+{
+    return ConfigureSerialLine(PortHandle);
+}
+
+void ReleasePort()
+{
+    if (PortHandle != INVALID_PORT) {
+        PurgeSerialInput(PortHandle);
+        PurgeSerialOutput(PortHandle);
+        CloseSerialDevice(PortHandle);
+    }
+    PortHandle = INVALID_PORT;
+}
+
+uint32_t WritePort(const void* bytes, uint32_t count)
+{
+    uint32_t written = 0;
+    return WriteSerial(PortHandle, bytes, count, &written) ? written : 0;
+}
+
+uint32_t QueuedInputBytes()
+{
+    uint32_t queued = 0;
+    return QueryInputQueue(PortHandle, &queued) ? queued : 0;
+}
+
+bool WaitForInput(uint32_t minBytes, uint32_t timeoutMs, uint32_t* elapsedMs)
+{
+    uint32_t elapsed = 0;
+    bool arrived = false;
+    while (elapsed < timeoutMs) {
+        if (minBytes == 0 || QueuedInputBytes() >= minBytes) {
+            arrived = true;
+            break;
+        }
+        SleepMs(INPUT_LOOK_MS);
+        elapsed += INPUT_LOOK_MS;
+    }
+    *elapsedMs = elapsed;
+    return arrived;
+}
+
+void DiscardInput()
+{
+    PurgeSerialInput(PortHandle);
+}
+
+bool ReadPort(ReplyBuffer* reply)
+{
+    uint32_t queued = QueuedInputBytes();
+    // The length plus the queue plus a terminator must stay countable.
+    if (queued == 0 || queued > UINT32_MAX - 1 - reply->length) {
+        return false;
+    }
+    char* grown = static_cast<char*>(std::realloc(reply->bytes, reply->length + queued + 1));
+    if (grown == nullptr) {
+        return false;
+    }
+    reply->bytes = grown;
+    uint32_t read = 0;
+    // Exactly the queued bytes are asked for, so the read does not wait.
+    bool ok = ReadSerial(PortHandle, grown + reply->length, queued, &read) && read > 0 && read <= queued;
+    if (ok) {
+        reply->length += read;
+    }
+    grown[reply->length] = '\0';
+    return ok;
+}
+
+void ReleaseReply(ReplyBuffer* reply)
+{
+    std::free(reply->bytes);
+    reply->bytes = nullptr;
+    reply->length = 0;
+}

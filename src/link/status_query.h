@@ -1,0 +1,28 @@
+// The status query: one "Q1" exchange with the UPS and its interpretation
+// into UpsStatus.
+#pragma once
+
+#include <cstdint>
+
+const double FULL_BATTERY_VOLTS = 13.6;
+const double FULL_RUNTIME_MINUTES = 20.0;
+const uint32_t REPLY_MIN_BYTES = 45;
+const uint32_t REPLY_WAIT_MS = 2000;
+
+// The fields of a status line that the driver uses.
+struct StatusReply {
+    float BatteryVolts;
+    int32_t LoadPercent;
+    char UtilityFailFlag;
+    char BatteryLowFlag;
+};
+
+// True only for a complete status line: all eight fields scanned, a carriage
+// return after the flags, no NUL before it, a finite battery voltage.
+bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply);
+
+int32_t EstimateCapacity(float batteryVolts);
+int32_t EstimateRuntime(float batteryVolts, int32_t loadPercent);
+
+// Sends the query, reads and evaluates the answer, fills UpsStatus.
+void PollUps();

@@ -1,0 +1,627 @@
+#include "test_platform.h"
+
+#include "platform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace testplatform {
+namespace {
+
+// 10 bits a byte at 2400 baud.
+const uint64_t BYTE_TIME_US = 1000000 / 240;
+
+struct EventState {
+    std::mutex mutex;
+    std::condition_variable signalled;
+    bool pending = false;
+};
+
+struct ThreadState {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread thread;
+};
+
+struct Device {
+    bool open = false;
+    bool configured = false;
+    std::string written;
+    std::string pendingQuery;
+    uint32_t queries = 0;
+    Answer standing;
+    std::vector<Answer> queued;
+    // Bytes with their arrival time on the virtual line clock.
+    std::multimap<uint64_t, char> incoming;
+};
+
+struct Key {
+    bool readOnly = false;
+    std::map<std::string, std::pair<uint32_t, std::string>> values;
+    std::map<std::string, uint32_t> writes;
+};
+
+enum class Kind { Event, Thread, Port, Key };
+
+struct Object {
+    Kind kind;
+    std::shared_ptr<EventState> event;
+    std::shared_ptr<ThreadState> thread;
+    std::string name;
+};
+
+struct Fault {
+    uint32_t countdown = 0;  // 0: not armed
+    bool persistent = false;
+    bool firing = false;
+};
+
+std::mutex Lock;
+std::condition_variable QueryArrived;
+std::map<uintptr_t, Object> Objects;
+uintptr_t NextHandle = 0x1000;
+std::map<std::string, Device> Devices;
+std::map<std::string, Key> Keys;
+std::set<std::string> FailingValues;
+Fault Faults[static_cast<int>(Op::Count)];
+uint32_t CallCounts[static_cast<int>(Op::Count)];
+uint32_t WriteLimit = UINT32_MAX;
+std::atomic<uint32_t> WaitScale{100};
+std::atomic<uint64_t> LineClockUs{0};
+std::atomic<uint32_t> RunningThreads{0};
+
+// Counts the call and tells whether it is to fail. Lock must be held.
+bool Fails(Op op)
+{
+    int i = static_cast<int>(op);
+    ++CallCounts[i];
+    Fault& fault = Faults[i];
+    if (fault.firing) {
+        return true;
+    }
+    if (fault.countdown == 0 || --fault.countdown > 0) {
+        return false;
+    }
+    fault.firing = fault.persistent;
+    return true;
+}
+
+
+PlatformHandle AddObject(Object object)
+{
+    NextHandle += 4;
+    Objects[NextHandle] = std::move(object);
+    return reinterpret_cast<PlatformHandle>(NextHandle);
+}
+
+Object* FindObject(PlatformHandle handle, Kind kind)
+{
+    auto found = Objects.find(reinterpret_cast<uintptr_t>(handle));
+    return found == Objects.end() || found->second.kind != kind ? nullptr : &found->second;
+}
+
+Device* FindPort(PlatformHandle port)
+{
+    Object* object = FindObject(port, Kind::Port);
+    return object == nullptr ? nullptr : &Devices[object->name];
+}
+
+Key* FindKey(PlatformHandle key)
+{
+    Object* object = FindObject(key, Kind::Key);
+    if (object == nullptr) {
+        return nullptr;
+    }
+    auto found = Keys.find(object->name);
+    return found == Keys.end() ? nullptr : &found->second;
+}
+
+void Schedule(Device& device, const Answer& answer, uint64_t startUs)
+{
+    uint64_t at = startUs;
+    for (const Piece& piece : answer) {
+        at += static_cast<uint64_t>(piece.delayMs) * 1000;
+        for (char byte : piece.bytes) {
+            at += BYTE_TIME_US;
+            device.incoming.emplace(at, byte);
+        }
+    }
+}
+
+// Every complete "Q1\r" the UPS has received is answered.
+void Respond(Device& device, uint64_t queryEndUs)
+{
+    size_t end;
+    while ((end = device.pendingQuery.find('\r')) != std::string::npos) {
+        bool isQuery = device.pendingQuery.compare(0, end, "Q1") == 0;
+        device.pendingQuery.erase(0, end + 1);
+        if (!isQuery) {
+            continue;
+        }
+        ++device.queries;
+        if (!device.queued.empty()) {
+            Schedule(device, device.queued.front(), queryEndUs);
+            device.queued.erase(device.queued.begin());
+        } else {
+            Schedule(device, device.standing, queryEndUs);
+        }
+    }
+}
+
+uint32_t Arrived(const Device& device)
+{
+    uint64_t now = LineClockUs.load();
+    return static_cast<uint32_t>(
+        std::distance(device.incoming.begin(), device.incoming.upper_bound(now)));
+}
+
+}  // namespace
+
+void Reset()
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    for (auto& entry : Objects) {
+        if (entry.second.kind == Kind::Thread && entry.second.thread->thread.joinable()) {
+            entry.second.thread->thread.detach();
+        }
+    }
+    Objects.clear();
+    Devices.clear();
+    Keys.clear();
+    FailingValues.clear();
+    for (Fault& fault : Faults) {
+        fault = Fault();
+    }
+    std::fill(std::begin(CallCounts), std::end(CallCounts), 0u);
+    WriteLimit = UINT32_MAX;
+    WaitScale = 100;
+    LineClockUs = 0;
+}
+
+void FailCall(Op op, uint32_t nth, bool persistent)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Fault& fault = Faults[static_cast<int>(op)];
+    fault.countdown = nth;
+    fault.persistent = persistent;
+    fault.firing = false;
+}
+
+uint32_t Calls(Op op)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return CallCounts[static_cast<int>(op)];
+}
+
+void SetWaitScale(uint32_t divisor)
+{
+    WaitScale = divisor == 0 ? 1 : divisor;
+}
+
+static uint32_t CountObjects(Kind kind)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return static_cast<uint32_t>(std::count_if(Objects.begin(), Objects.end(),
+                                                [kind](const auto& entry) { return entry.second.kind == kind; }));
+}
+
+uint32_t LiveEvents() { return CountObjects(Kind::Event); }
+uint32_t LiveThreads() { return CountObjects(Kind::Thread) + RunningThreads.load(); }
+uint32_t OpenPorts() { return CountObjects(Kind::Port); }
+uint32_t OpenKeys() { return CountObjects(Kind::Key); }
+
+Answer Paced(const std::string& line)
+{
+    return Answer{Piece{0, line}};
+}
+
+void AddDevice(const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Devices[name];
+}
+
+void SetStandingAnswer(const std::string& device, const Answer& answer)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Devices[device].standing = answer;
+}
+
+void SetStandingReply(const std::string& device, const std::string& line)
+{
+    SetStandingAnswer(device, Paced(line));
+}
+
+void QueueAnswers(const std::string& device, const std::vector<Answer>& answers)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Device& target = Devices[device];
+    target.queued.insert(target.queued.end(), answers.begin(), answers.end());
+}
+
+void InjectInput(const std::string& device, const std::string& bytes)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    uint64_t now = LineClockUs.load();
+    for (char byte : bytes) {
+        Devices[device].incoming.emplace(now, byte);
+    }
+}
+
+void LimitWrites(uint32_t bytes)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    WriteLimit = bytes;
+}
+
+std::string Written(const std::string& device)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return Devices[device].written;
+}
+
+uint32_t QueriesReceived(const std::string& device)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return Devices[device].queries;
+}
+
+bool WaitForQueries(const std::string& device, uint32_t count, uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> guard(Lock);
+    return QueryArrived.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return Devices[device].queries >= count; });
+}
+
+bool LineConfigured(const std::string& device)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return Devices[device].configured;
+}
+
+uint64_t LineTimeUs()
+{
+    return LineClockUs.load();
+}
+
+void CreateKey(const std::string& path)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Keys[path];
+}
+
+void DeleteKey(const std::string& path)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Keys.erase(path);
+}
+
+void SetKeyReadOnly(const std::string& path, bool readOnly)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Keys[path].readOnly = readOnly;
+}
+
+void SetValue(const std::string& path, const std::string& name, uint32_t type, const std::string& data)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Keys[path].values[name] = {type, data};
+}
+
+void SetString(const std::string& path, const std::string& name, const std::string& text)
+{
+    SetValue(path, name, TYPE_SZ, text + '\0');
+}
+
+bool KeyExists(const std::string& path)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return Keys.count(path) != 0;
+}
+
+bool GetDword(const std::string& path, const std::string& name, uint32_t* value)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    auto key = Keys.find(path);
+    if (key == Keys.end()) {
+        return false;
+    }
+    auto found = key->second.values.find(name);
+    if (found == key->second.values.end() || found->second.first != TYPE_DWORD || found->second.second.size() != 4) {
+        return false;
+    }
+    std::memcpy(value, found->second.second.data(), 4);
+    return true;
+}
+
+uint32_t ValueWrites(const std::string& path, const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    auto key = Keys.find(path);
+    return key == Keys.end() ? 0 : key->second.writes[name];
+}
+
+void FailValueWrites(const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    FailingValues.insert(name);
+}
+
+}  // namespace testplatform
+
+// --- The seam ----------------------------------------------------------------
+using namespace testplatform;
+
+PlatformHandle CreateAutoResetEvent()
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    if (Fails(Op::CreateEvent)) {
+        return nullptr;
+    }
+    return AddObject(Object{Kind::Event, std::make_shared<EventState>(), nullptr, ""});
+}
+
+bool SignalEvent(PlatformHandle event)
+{
+    std::shared_ptr<EventState> state;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        Object* object = FindObject(event, Kind::Event);
+        if (Fails(Op::SignalEvent) || object == nullptr) {
+            return false;
+        }
+        state = object->event;
+    }
+    std::lock_guard<std::mutex> guard(state->mutex);
+    state->pending = true;
+    state->signalled.notify_one();
+    return true;
+}
+
+template <typename Predicate>
+static bool WaitScaled(std::condition_variable& condition, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs,
+                       Predicate ready)
+{
+    if (timeoutMs == WAIT_FOREVER_MS) {
+        condition.wait(lock, ready);
+        return true;
+    }
+    return condition.wait_for(lock, std::chrono::microseconds(uint64_t(timeoutMs) * 1000 / WaitScale.load()), ready);
+}
+
+WaitOutcome WaitForHandle(PlatformHandle handle, uint32_t timeoutMs)
+{
+    std::shared_ptr<EventState> event;
+    std::shared_ptr<ThreadState> thread;
+    {
+        // A wait keeps its object alive even if the handle is closed meanwhile,
+        // as a kernel wait does.
+        std::lock_guard<std::mutex> guard(Lock);
+        auto found = Objects.find(reinterpret_cast<uintptr_t>(handle));
+        if (Fails(Op::Wait) || found == Objects.end()) {
+            return WaitOutcome::Failed;
+        }
+        event = found->second.event;
+        thread = found->second.thread;
+    }
+    if (event) {
+        std::unique_lock<std::mutex> lock(event->mutex);
+        if (!WaitScaled(event->signalled, lock, timeoutMs, [&] { return event->pending; })) {
+            return WaitOutcome::TimedOut;
+        }
+        event->pending = false;
+        return WaitOutcome::Signalled;
+    }
+    if (thread) {
+        std::unique_lock<std::mutex> lock(thread->mutex);
+        return WaitScaled(thread->finished, lock, timeoutMs, [&] { return thread->done; }) ? WaitOutcome::Signalled
+                                                                                            : WaitOutcome::TimedOut;
+    }
+    return WaitOutcome::Failed;
+}
+
+PlatformHandle StartThread(ThreadRoutine routine)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    if (Fails(Op::StartThread)) {
+        return nullptr;
+    }
+    auto state = std::make_shared<ThreadState>();
+    ++RunningThreads;
+    state->thread = std::thread([state, routine] {
+        routine();
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->done = true;
+        --RunningThreads;
+        state->finished.notify_all();
+    });
+    return AddObject(Object{Kind::Thread, nullptr, state, ""});
+}
+
+void CloseObject(PlatformHandle handle)
+{
+    std::shared_ptr<ThreadState> thread;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        auto found = Objects.find(reinterpret_cast<uintptr_t>(handle));
+        if (found == Objects.end() || (found->second.kind != Kind::Event && found->second.kind != Kind::Thread)) {
+            return;
+        }
+        thread = found->second.thread;
+        Objects.erase(found);
+    }
+    if (thread) {
+        std::unique_lock<std::mutex> lock(thread->mutex);
+        bool done = thread->done;
+        lock.unlock();
+        // A finished thread is reaped; closing the handle of a running one leaves it running.
+        done ? thread->thread.join() : thread->thread.detach();
+    }
+}
+
+void SleepMs(uint32_t ms)
+{
+    LineClockUs += uint64_t(ms) * 1000;
+    std::this_thread::yield();
+}
+
+PlatformHandle OpenSerialDevice(const char* portName)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    auto found = Devices.find(portName);
+    if (Fails(Op::OpenSerial) || found == Devices.end() || found->second.open) {
+        return INVALID_PORT;
+    }
+    found->second.open = true;
+    return AddObject(Object{Kind::Port, nullptr, nullptr, portName});
+}
+
+bool ConfigureSerialLine(PlatformHandle port)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Device* device = FindPort(port);
+    // A failed read of the settings skips the write-back.
+    if (Fails(Op::GetCommState) || device == nullptr || Fails(Op::SetCommState)) {
+        return false;
+    }
+    device->configured = true;
+    return true;
+}
+
+bool WriteSerial(PlatformHandle port, const void* bytes, uint32_t count, uint32_t* written)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    *written = 0;
+    Device* device = FindPort(port);
+    if (Fails(Op::WriteSerial) || device == nullptr) {
+        return false;
+    }
+    *written = std::min(count, WriteLimit);
+    std::string sent(static_cast<const char*>(bytes), *written);
+    device->written += sent;
+    device->pendingQuery += sent;
+    uint32_t queriesBefore = device->queries;
+    Respond(*device, LineClockUs.load() + *written * BYTE_TIME_US);
+    if (device->queries != queriesBefore) {
+        QueryArrived.notify_all();
+    }
+    return true;
+}
+
+bool QueryInputQueue(PlatformHandle port, uint32_t* queued)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Device* device = FindPort(port);
+    if (Fails(Op::QueryInput) || device == nullptr) {
+        return false;
+    }
+    *queued = Arrived(*device);
+    return true;
+}
+
+bool ReadSerial(PlatformHandle port, void* buffer, uint32_t count, uint32_t* read)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    *read = 0;
+    Device* device = FindPort(port);
+    if (Fails(Op::ReadSerial) || device == nullptr) {
+        return false;
+    }
+    uint32_t take = std::min(count, Arrived(*device));
+    auto end = device->incoming.begin();
+    for (uint32_t i = 0; i < take; ++i, ++end) {
+        static_cast<char*>(buffer)[i] = end->second;
+    }
+    device->incoming.erase(device->incoming.begin(), end);
+    *read = take;
+    return true;
+}
+
+bool PurgeSerialInput(PlatformHandle port)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Device* device = FindPort(port);
+    if (Fails(Op::PurgeInput) || device == nullptr) {
+        return false;
+    }
+    // Only what has arrived is purged; bytes still on the wire come later.
+    device->incoming.erase(device->incoming.begin(), device->incoming.upper_bound(LineClockUs.load()));
+    return true;
+}
+
+bool PurgeSerialOutput(PlatformHandle port)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return !Fails(Op::PurgeOutput) && FindPort(port) != nullptr;
+}
+
+void CloseSerialDevice(PlatformHandle port)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    ++CallCounts[static_cast<int>(Op::CloseSerial)];
+    Object* object = FindObject(port, Kind::Port);
+    if (object != nullptr) {
+        Devices[object->name].open = false;
+        Objects.erase(reinterpret_cast<uintptr_t>(port));
+    }
+}
+
+PlatformHandle OpenMachineKey(const char* path, KeyAccess access)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    auto found = Keys.find(path);
+    if (Fails(Op::OpenKey) || found == Keys.end() || (access == KeyAccess::Write && found->second.readOnly)) {
+        return nullptr;
+    }
+    return AddObject(Object{Kind::Key, nullptr, nullptr, path});
+}
+
+bool QueryRegistryValue(PlatformHandle key, const char* name, void* data, uint32_t* size)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Key* target = FindKey(key);
+    if (Fails(Op::QueryValue) || target == nullptr) {
+        return false;
+    }
+    auto found = target->values.find(name);
+    if (found == target->values.end()) {
+        return false;
+    }
+    const std::string& bytes = found->second.second;
+    bool fits = bytes.size() <= *size;
+    // As the registry does: too small a buffer gets nothing and learns the size needed.
+    if (fits) {
+        std::memcpy(data, bytes.data(), bytes.size());
+    }
+    *size = static_cast<uint32_t>(bytes.size());
+    return fits;
+}
+
+bool SetRegistryDword(PlatformHandle key, const char* name, uint32_t value)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Key* target = FindKey(key);
+    if (Fails(Op::SetValue) || target == nullptr || FailingValues.count(name) != 0) {
+        return false;
+    }
+    ++target->writes[name];
+    target->values[name] = {TYPE_DWORD, std::string(reinterpret_cast<const char*>(&value), 4)};
+    return true;
+}
+
+void CloseRegistryKey(PlatformHandle key)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    if (FindObject(key, Kind::Key) != nullptr) {
+        Objects.erase(reinterpret_cast<uintptr_t>(key));
+    }
+}

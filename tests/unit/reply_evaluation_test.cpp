@@ -1,0 +1,156 @@
+// What one poll makes of each kind of reply.
+#include "driver_harness.h"
+
+#include "korvoups.h"
+#include "serial_link.h"
+#include "status_query.h"
+#include "ups_status.h"
+
+#include <climits>
+#include <cstring>
+
+namespace {
+
+struct Outcome {
+    uint32_t state;
+    uint32_t comm;
+    uint32_t utility;
+    int32_t capacity;
+    int32_t runtime;
+};
+
+const Outcome NO_COMM = {UPS_STATE_NO_COMM, COMM_STATUS_LOST, UTILITY_POWER_ON, 0, 0};
+
+struct ReplyCase {
+    const char* name;
+    std::string reply;
+    Outcome expected;
+};
+
+Outcome PollOnce(const testplatform::Answer& answer)
+{
+    testplatform::Reset();
+    testplatform::AddDevice(PORT);
+    testplatform::SetStandingAnswer(PORT, answer);
+    std::strcpy(PortName, PORT);
+    EXPECT_TRUE(OpenPort());
+    PollUps();
+    ReleasePort();
+    return {UpsStatus.State.load(), UpsStatus.CommStatus, UpsStatus.UtilityPowerStatus, UpsStatus.BatteryCapacity,
+            UpsStatus.TotalUPSRuntime};
+}
+
+void ExpectOutcome(const Outcome& actual, const Outcome& expected, const char* name)
+{
+    SCOPED_TRACE(name);
+    EXPECT_EQ(actual.state, expected.state);
+    EXPECT_EQ(actual.comm, expected.comm);
+    EXPECT_EQ(actual.utility, expected.utility);
+    EXPECT_EQ(actual.capacity, expected.capacity);
+    EXPECT_EQ(actual.runtime, expected.runtime);
+}
+
+std::string WithNul(std::string line, size_t at)
+{
+    line[at] = '\0';
+    return line;
+}
+
+TEST(ReplyEvaluation, EachReplyGivesItsStatus)
+{
+    const std::string standard = StandardReply();
+    const ReplyCase cases[] = {
+        {"standard reply", standard, {1, 1, 1, 100, 13}},
+        {"utility failed", StatusLine("13.60", "034", "10"), {2, 1, 2, 100, 13}},
+        {"utility failed, battery low", StatusLine("13.60", "034", "11"), {4, 1, 2, 100, 13}},
+        {"battery low alone", StatusLine("13.60", "034", "01"), {1, 1, 1, 100, 13}},
+        {"flags other than 1 count as clear", StatusLine("13.60", "034", "x1"), {1, 1, 1, 100, 13}},
+        {"11.90 V is just below 11.90", StatusLine("11.90", "000"), {1, 1, 1, 87, 17}},
+        {"17.00 V at 42 %", StatusLine("17.00", "042"), {1, 1, 1, 100, 14}},
+        {"13.5 V at 50 %", StatusLine("13.5", "050"), {1, 1, 1, 99, 10}},
+        {"6.8 V at 50 %", StatusLine("6.8", "050"), {1, 1, 1, 50, 5}},
+        {"12.0 V at full load", StatusLine("12.0", "100"), {1, 1, 1, 88, 0}},
+        {"2.27 V at 20 %", StatusLine("2.27", "020"), {1, 1, 1, 17, 3}},
+        {"24 V battery", StatusLine("27.4", "010"), {1, 1, 1, 100, 36}},
+        {"13.66 V rounds to 100", StatusLine("13.66", "034"), {1, 1, 1, 100, 13}},
+        {"13.67 V is clamped to 100", StatusLine("13.67", "000"), {1, 1, 1, 100, 20}},
+        {"13.95 V at no load", StatusLine("13.95", "000"), {1, 1, 1, 100, 21}},
+        {"overload gives no runtime", StatusLine("13.60", "101"), {1, 1, 1, 100, 0}},
+        {"negative load lengthens runtime", StatusLine("13.60", "-50"), {1, 1, 1, 100, 30}},
+        {"negative voltage", StatusLine("-5.0", "000"), {1, 1, 1, 0, 0}},
+        {"huge voltage saturates runtime", StatusLine("1e30", "000"), {1, 1, 1, 100, INT32_MAX}},
+        {"huge load saturates, then overload", StatusLine("13.60", "99999999999"), {1, 1, 1, 100, 0}},
+        {"huge negative load saturates", StatusLine("13.60", "-99999999999"), {1, 1, 1, 100, 429496762}},
+        {"NAK", "NAK\r", NO_COMM},
+        {"echo of the query", "Q1\r", NO_COMM},
+        {"echo before the reply", "Q1\r" + standard, NO_COMM},
+        {"truncated line", standard.substr(0, 30) + "\r", NO_COMM},
+        {"line without its carriage return", standard.substr(0, standard.size() - 1), NO_COMM},
+        {"garbage", "#$%^&*()_+=-0987654321qwertyuiopasdfghjklzxcvbnm\r", NO_COMM},
+        {"tail of an earlier reply first", "000\r" + standard, NO_COMM},
+        {"NUL inside the numbers", WithNul(standard, 10), NO_COMM},
+        {"NUL after the flags", WithNul(standard, 44), NO_COMM},
+        {"battery voltage nan", StatusLine("nan"), NO_COMM},
+        {"battery voltage inf", StatusLine("inf"), NO_COMM},
+        {"battery voltage beyond float", StatusLine("1e39"), NO_COMM},
+        {"letters for the load", StatusLine("13.60", "abc"), NO_COMM},
+        {"number run into text", StatusLine("13.60x"), NO_COMM},
+        {"missing flags", "(230.0 230.0 230.0 034 50.0 13.60 25.0\r", NO_COMM},
+        {"over-long number", StatusLine(std::string(80, '1')), NO_COMM},
+    };
+    for (const ReplyCase& c : cases) {
+        ExpectOutcome(PollOnce(testplatform::Paced(c.reply)), c.expected, c.name);
+    }
+}
+
+TEST(ReplyEvaluation, SilentUpsIsNoCommunicationAfterTheFullWait)
+{
+    ExpectOutcome(PollOnce({}), NO_COMM, "silence");
+    // 200 looks and 200 pauses of 10 ms, then the read asks for the count once more.
+    EXPECT_EQ(testplatform::Calls(testplatform::Op::QueryInput), 201u);
+    EXPECT_EQ(testplatform::LineTimeUs(), 2000u * 1000u);
+}
+
+TEST(ReplyEvaluation, ReplyInTwoPiecesIsWaitedForWithinTheBudget)
+{
+    // 45 bytes are queued before the last flags and the carriage return come.
+    const std::string reply = StandardReply();
+    testplatform::Answer split = {{0, reply.substr(0, 45)}, {300, reply.substr(45)}};
+    ExpectOutcome(PollOnce(split), {1, 1, 1, 100, 13}, "split reply");
+
+    testplatform::Answer tooLate = {{0, reply.substr(0, 45)}, {2500, reply.substr(45)}};
+    ExpectOutcome(PollOnce(tooLate), NO_COMM, "tail after the budget");
+}
+
+TEST(ReplyEvaluation, LateReplyStartingAfterTheWaitIsNoCommunication)
+{
+    ExpectOutcome(PollOnce({{2100, StandardReply()}}), NO_COMM, "late reply");
+}
+
+TEST(ReplyEvaluation, ShortCompleteLineIsReadAfterTheWait)
+{
+    // Fewer than 45 bytes never satisfy the wait, but the line is whole.
+    ExpectOutcome(PollOnce(testplatform::Paced("(230 230 230 34 50 13.6 25 00000000\r")), {1, 1, 1, 100, 13},
+                  "short line");
+}
+
+TEST(ReplyEvaluation, EstimatesFollowTheRoundingOfTheFormula)
+{
+    struct Row {
+        float volts;
+        int32_t load;
+        int32_t capacity;
+        int32_t runtime;
+    };
+    const Row rows[] = {
+        {13.6f, 0, 100, 20}, {13.6f, 34, 100, 13}, {11.90f, 0, 87, 17}, {17.00f, 42, 100, 14},
+        {12.0f, 100, 88, 0}, {6.8f, 50, 50, 5},    {0.0f, 0, 0, 0},     {13.6f, INT32_MAX, 100, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.volts);
+        EXPECT_EQ(EstimateCapacity(row.volts), row.capacity);
+        EXPECT_EQ(EstimateRuntime(row.volts, row.load), row.runtime);
+    }
+}
+
+}  // namespace

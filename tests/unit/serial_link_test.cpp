@@ -1,0 +1,193 @@
+// The byte-level line operations and the port name.
+#include "driver_harness.h"
+
+#include "korvoups.h"
+#include "serial_link.h"
+#include "status_query.h"
+#include "ups_status.h"
+
+#include <cstring>
+
+namespace {
+
+using testplatform::Op;
+
+class SerialLinkTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        std::strcpy(PortName, PORT);
+        ASSERT_TRUE(OpenPort());
+    }
+    void TearDown() override
+    {
+        ReleasePort();
+        DriverTest::TearDown();
+    }
+};
+
+TEST_F(SerialLinkTest, ReadPortWithNothingQueuedReturnsNothing)
+{
+    ReplyBuffer reply = {nullptr, 0};
+    EXPECT_FALSE(ReadPort(&reply));
+    EXPECT_EQ(reply.bytes, nullptr);
+    EXPECT_EQ(reply.length, 0u);
+}
+
+TEST_F(SerialLinkTest, ReadPortTakesEveryQueuedByteAndTerminates)
+{
+    const std::string bytes(47, 'x');
+    testplatform::InjectInput(PORT, bytes);
+    ReplyBuffer reply = {nullptr, 0};
+    ASSERT_TRUE(ReadPort(&reply));
+    EXPECT_EQ(reply.length, 47u);
+    EXPECT_EQ(std::string(reply.bytes), bytes);
+    EXPECT_EQ(QueuedInputBytes(), 0u);
+    ReleaseReply(&reply);
+}
+
+TEST_F(SerialLinkTest, FailedReadKeepsTheReplySoFar)
+{
+    testplatform::InjectInput(PORT, "abc");
+    ReplyBuffer reply = {nullptr, 0};
+    ASSERT_TRUE(ReadPort(&reply));
+    testplatform::InjectInput(PORT, "def");
+    testplatform::FailCall(Op::ReadSerial);
+    EXPECT_FALSE(ReadPort(&reply));
+    EXPECT_EQ(std::string(reply.bytes, reply.length), "abc");
+    EXPECT_EQ(reply.bytes[reply.length], '\0');
+    ReleaseReply(&reply);
+}
+
+TEST_F(SerialLinkTest, WaitForInputStopsAtTheCountOrAfter200Looks)
+{
+    uint32_t elapsed = 0;
+    EXPECT_FALSE(WaitForInput(REPLY_MIN_BYTES, REPLY_WAIT_MS, &elapsed));
+    EXPECT_EQ(elapsed, 2000u);
+    EXPECT_EQ(testplatform::Calls(Op::QueryInput), 200u);
+
+    testplatform::InjectInput(PORT, std::string(45, 'x'));
+    EXPECT_TRUE(WaitForInput(REPLY_MIN_BYTES, REPLY_WAIT_MS, &elapsed));
+    EXPECT_EQ(elapsed, 0u);
+
+    EXPECT_FALSE(WaitForInput(0, 0, &elapsed));  // no time: not even one look
+    EXPECT_EQ(testplatform::Calls(Op::QueryInput), 201u);
+}
+
+TEST_F(SerialLinkTest, QueuedCountIsZeroWhenTheDeviceCannotTell)
+{
+    testplatform::InjectInput(PORT, "abc");
+    testplatform::FailCall(Op::QueryInput);
+    EXPECT_EQ(QueuedInputBytes(), 0u);
+    EXPECT_EQ(QueuedInputBytes(), 3u);
+}
+
+TEST_F(SerialLinkTest, ClearCommErrorFailingDuringThePollIsNoAnswer)
+{
+    testplatform::FailCall(Op::QueryInput, 1, true);
+    PollUps();
+    EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
+    EXPECT_EQ(UpsStatus.CommStatus, COMM_STATUS_LOST);
+}
+
+TEST_F(SerialLinkTest, WriteFailureOrShortWriteEndsThePollAtOnce)
+{
+    testplatform::FailCall(Op::WriteSerial);
+    PollUps();
+    EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
+    EXPECT_EQ(testplatform::Calls(Op::QueryInput), 0u);
+
+    testplatform::LimitWrites(2);
+    PollUps();
+    EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
+    EXPECT_EQ(testplatform::Calls(Op::QueryInput), 0u);
+    EXPECT_EQ(testplatform::LineTimeUs(), 0u);
+}
+
+TEST_F(SerialLinkTest, StaleBytesBeforeTheQueryAreDiscarded)
+{
+    // The tail of an answer that came after its poll had read.
+    testplatform::InjectInput(PORT, "001000\r");
+    PollUps();
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+    EXPECT_EQ(UpsStatus.CommStatus, COMM_STATUS_OK);
+    EXPECT_EQ(UpsStatus.BatteryCapacity, 100);
+}
+
+TEST_F(SerialLinkTest, ConsecutivePollsEachReadTheirOwnAnswer)
+{
+    const std::string reply = StandardReply();
+    const std::string onBattery = StatusLine("12.00", "050", "10");
+    // Each answer's tail comes late; the next poll must not start with it.
+    testplatform::QueueAnswers(PORT, {{{0, reply.substr(0, 46)}, {100, reply.substr(46)}},
+                                      {{0, onBattery.substr(0, 45)}, {50, onBattery.substr(45)}}});
+    PollUps();
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+    PollUps();
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ON_BATTERY);
+    EXPECT_EQ(UpsStatus.BatteryCapacity, 88);
+    EXPECT_EQ(UpsStatus.TotalUPSRuntime, 9);
+    PollUps();
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+}
+
+struct PortNameCase {
+    const char* name;
+    bool present;
+    uint32_t type;
+    std::string data;
+    bool readable;
+    std::string expectedName;
+};
+
+TEST(PortNameTest, NameIsReadWholeOrNotAtAll)
+{
+    const std::string longest(259, 'C');
+    const PortNameCase cases[] = {
+        {"plain name", true, testplatform::TYPE_SZ, std::string("COM1") + '\0', true, "COM1"},
+        {"without terminator", true, testplatform::TYPE_SZ, "COM3", true, "COM3"},
+        {"259 characters and terminator", true, testplatform::TYPE_SZ, longest + '\0', true, longest},
+        {"260 characters, no terminator", true, testplatform::TYPE_SZ, longest + 'C', false, ""},
+        {"does not fit", true, testplatform::TYPE_SZ, std::string(300, 'C') + '\0', false, ""},
+        {"binary value taken as it is", true, testplatform::TYPE_BINARY, "COM5", true, "COM5"},
+        {"missing", false, 0, "", false, ""},
+    };
+    for (const PortNameCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testplatform::Reset();
+        std::strcpy(PortName, "COM9");  // a stale name from an earlier start must not survive
+        testplatform::CreateKey(SERVICE_KEY);
+        if (c.present) {
+            testplatform::SetValue(SERVICE_KEY, "Port", c.type, c.data);
+        }
+        EXPECT_EQ(ReadPortName(), c.readable);
+        EXPECT_EQ(std::string(PortName), c.expectedName);
+        EXPECT_EQ(testplatform::OpenKeys(), 0u);
+    }
+}
+
+TEST(PortNameTest, FailedQueryOrMissingKeyLeavesTheNameEmpty)
+{
+    testplatform::Reset();
+    std::strcpy(PortName, "COM9");
+    EXPECT_FALSE(ReadPortName());
+    EXPECT_STREQ(PortName, "");
+
+    testplatform::SetString(SERVICE_KEY, "Port", "COM1");
+    testplatform::FailCall(Op::QueryValue);
+    EXPECT_FALSE(ReadPortName());
+    EXPECT_STREQ(PortName, "");
+    EXPECT_EQ(testplatform::OpenKeys(), 0u);
+}
+
+TEST(PortNameTest, EmptyNameOpensNothing)
+{
+    testplatform::Reset();
+    testplatform::AddDevice("");
+    PortName[0] = '\0';
+    EXPECT_FALSE(OpenPort());
+    EXPECT_EQ(testplatform::Calls(Op::OpenSerial), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,118 @@
+// Start-up result codes and the life cycle of the port.
+#include "driver_harness.h"
+
+#include "korvoups.h"
+
+namespace {
+
+using testplatform::Op;
+
+TEST_F(DriverTest, StateIsOnlineBeforeAnyStart)
+{
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+    UPSStop();  // nothing to release
+    EXPECT_EQ(testplatform::Calls(Op::CloseSerial), 0u);
+}
+
+TEST_F(DriverTest, HealthyStartReportsTheFirstPoll)
+{
+    testplatform::SetStandingReply(PORT, StatusLine("12.50", "020", "10"));
+    EXPECT_EQ(UPSInit(), UPS_INIT_OK);
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ON_BATTERY);
+    EXPECT_TRUE(testplatform::LineConfigured(PORT));
+    EXPECT_EQ(testplatform::Written(PORT), "Q1\r");
+}
+
+struct StartupCase {
+    const char* name;
+    void (*arrange)();
+    uint32_t result;
+    uint32_t state;
+};
+
+TEST(StartupCodes, EachFailingStepGivesItsCode)
+{
+    const StartupCase cases[] = {
+        {"no Port value", [] { testplatform::DeleteKey(SERVICE_KEY); testplatform::CreateKey(SERVICE_KEY); },
+         UPS_INIT_COMM_OPEN_ERROR, UPS_STATE_NO_COMM},
+        {"no service key", [] { testplatform::DeleteKey(SERVICE_KEY); }, UPS_INIT_COMM_OPEN_ERROR,
+         UPS_STATE_NO_COMM},
+        {"Port names a missing device", [] { testplatform::SetString(SERVICE_KEY, "Port", "COM77"); },
+         UPS_INIT_COMM_OPEN_ERROR, UPS_STATE_NO_COMM},
+        {"device busy", [] { testplatform::FailCall(Op::OpenSerial); }, UPS_INIT_COMM_OPEN_ERROR,
+         UPS_STATE_NO_COMM},
+        {"line settings unreadable", [] { testplatform::FailCall(Op::GetCommState); }, UPS_INIT_COMM_SETUP_ERROR,
+         UPS_STATE_ONLINE},
+        {"line settings rejected", [] { testplatform::FailCall(Op::SetCommState); }, UPS_INIT_COMM_SETUP_ERROR,
+         UPS_STATE_ONLINE},
+        {"UPS silent", [] { testplatform::SetStandingAnswer(PORT, {}); }, UPS_INIT_OK, UPS_STATE_NO_COMM},
+    };
+    for (const StartupCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testplatform::Reset();
+        testplatform::AddDevice(PORT);
+        testplatform::SetStandingReply(PORT, StandardReply());
+        testplatform::SetString(SERVICE_KEY, "Port", PORT);
+        testplatform::CreateKey(STATUS_KEY);
+        c.arrange();
+        EXPECT_EQ(UPSInit(), c.result);
+        EXPECT_EQ(UPSGetState(), c.state);
+        UPSStop();
+        EXPECT_EQ(testplatform::OpenPorts(), 0u);
+    }
+}
+
+TEST_F(DriverTest, FailedReadOfTheSettingsSkipsTheWriteBack)
+{
+    testplatform::FailCall(Op::GetCommState);
+    EXPECT_EQ(UPSInit(), UPS_INIT_COMM_SETUP_ERROR);
+    EXPECT_EQ(testplatform::Calls(Op::SetCommState), 0u);
+    // The port stays open and is polled with whatever settings it has.
+    EXPECT_EQ(testplatform::OpenPorts(), 1u);
+    EXPECT_EQ(testplatform::QueriesReceived(PORT), 1u);
+}
+
+TEST_F(DriverTest, SecondStartWhileRunningOpensNothing)
+{
+    testplatform::FailCall(Op::SetCommState);
+    ASSERT_EQ(UPSInit(), UPS_INIT_COMM_SETUP_ERROR);
+    EXPECT_EQ(UPSInit(), UPS_INIT_COMM_SETUP_ERROR);
+    EXPECT_EQ(testplatform::Calls(Op::OpenSerial), 1u);
+    EXPECT_EQ(testplatform::Calls(Op::OpenKey), 1u);
+    EXPECT_EQ(testplatform::OpenPorts(), 1u);
+}
+
+TEST_F(DriverTest, StopPurgesBothQueuesThenCloses)
+{
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    uint32_t purgesBefore = testplatform::Calls(Op::PurgeInput);
+    UPSStop();
+    EXPECT_EQ(testplatform::Calls(Op::PurgeInput), purgesBefore + 1);
+    EXPECT_EQ(testplatform::Calls(Op::PurgeOutput), 1u);
+    EXPECT_EQ(testplatform::Calls(Op::CloseSerial), 1u);
+    EXPECT_EQ(testplatform::OpenPorts(), 0u);
+    UPSStop();  // a second stop finds nothing
+    EXPECT_EQ(testplatform::Calls(Op::CloseSerial), 1u);
+}
+
+TEST_F(DriverTest, StoppedDriverKeepsItsStateAndStartsAgain)
+{
+    testplatform::SetStandingReply(PORT, StatusLine("11.00", "040", "11"));
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    UPSStop();
+    EXPECT_EQ(UPSGetState(), UPS_STATE_LOW_BATTERY);
+    testplatform::SetStandingReply(PORT, StandardReply());
+    EXPECT_EQ(UPSInit(), UPS_INIT_OK);
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+    EXPECT_EQ(testplatform::Calls(Op::OpenSerial), 2u);
+}
+
+TEST_F(DriverTest, TurnOffSendsNothing)
+{
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    UPSTurnOff(0);
+    UPSTurnOff(0xFFFFFFFFu);
+    EXPECT_EQ(testplatform::Written(PORT), "Q1\r");
+}
+
+}  // namespace
