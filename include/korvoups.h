@@ -3,7 +3,8 @@
  *
  * The UPS service loads KorvoUPS.dll and calls, in this order:
  *   UPSInit                        once, on the service's thread
- *   UPSGetState, UPSTurnOff        any number of times, from any thread
+ *   UPSGetState, UPSWaitForStateChange, UPSCancelWait, UPSTurnOff
+ *                                  any number of times, from any thread
  *   UPSStop                        once, after the last of the others
  * A stopped driver can be started again with UPSInit.
  *
@@ -39,15 +40,26 @@ extern "C" {
 #define UPS_INIT_COMM_OPEN_ERROR  5u /* the serial device did not open */
 #define UPS_INIT_COMM_SETUP_ERROR 6u /* the line settings could not be read or applied */
 
-/* Opens the port and polls the UPS once. A second call while started returns the first call's
- * result and does nothing else. */
+/* Opens the port, polls the UPS once and starts the monitor thread, which
+ * polls again after every 2000 ms. A second call while started returns the
+ * first call's result and does nothing else. */
 uint32_t UPS_CALL UPSInit(void);
 
-/* Purges and closes the port. Returns at once when not started. */
+/* Ends the monitor (waiting for a poll in progress), closes the events and
+ * the port. Returns at once when not started. */
 void UPS_CALL UPSStop(void);
 
 /* The state found by the latest poll. No I/O, never blocks. */
 uint32_t UPS_CALL UPSGetState(void);
+
+/* Blocks until the state code changes, UPSCancelWait is called, or timeoutMs
+ * (0xFFFFFFFF waits without limit) runs out; which of them is not reported.
+ * A change that nobody was waiting for releases the next call at once.
+ * lastState is not used. Each change releases one waiting thread. */
+void UPS_CALL UPSWaitForStateChange(uint32_t lastState, uint32_t timeoutMs);
+
+/* Releases one waiter (or the next call to wait) and ends all polling. */
+void UPS_CALL UPSCancelWait(void);
 
 /* Accepted and ignored: this driver cannot turn the UPS off. */
 void UPS_CALL UPSTurnOff(uint32_t delay);

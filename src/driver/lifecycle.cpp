@@ -1,6 +1,7 @@
 // The exports' start-up and shut-down, and the status record they share.
 #include "korvoups.h"
 
+#include "monitor.h"
 #include "serial_link.h"
 #include "status_query.h"
 #include "ups_status.h"
@@ -18,6 +19,9 @@ extern "C" uint32_t UPS_CALL UPSInit(void)
         return StartResult;
     }
     uint32_t result = UPS_INIT_OK;
+    if (!CreateMonitorEvents()) {
+        result = UPS_INIT_UNKNOWN_ERROR;
+    }
     if (!ReadPortName()) {
         result = UPS_INIT_REGISTRY_ERROR;
     }
@@ -28,6 +32,8 @@ extern "C" uint32_t UPS_CALL UPSInit(void)
     }
     // Polled even without a port, so that the state reads "no communication".
     PollUps();
+    // Started whatever failed, so that a host keeping the driver still gets states.
+    StartMonitor();
     Started = true;
     StartResult = result;
     return result;
@@ -38,6 +44,8 @@ extern "C" void UPS_CALL UPSStop(void)
     if (!Started) {
         return;
     }
+    UPSCancelWait();
+    EndMonitor();
     ReleasePort();
     Started = false;
 }

@@ -77,7 +77,11 @@ uint32_t CallCounts[static_cast<int>(Op::Count)];
 uint32_t WriteLimit = UINT32_MAX;
 std::atomic<uint32_t> WaitScale{100};
 std::atomic<uint64_t> LineClockUs{0};
-std::atomic<uint32_t> RunningThreads{0};
+std::atomic<uint32_t> ThreadsRunning{0};
+thread_local LastWait LastWaitHere = LastWait::None;
+bool WritesHeld = false;
+uint32_t HeldWriters = 0;
+std::condition_variable WriteGate;
 
 // Counts the call and tells whether it is to fail. Lock must be held.
 bool Fails(Op op)
@@ -183,6 +187,7 @@ void Reset()
     }
     std::fill(std::begin(CallCounts), std::end(CallCounts), 0u);
     WriteLimit = UINT32_MAX;
+    WritesHeld = false;
     WaitScale = 100;
     LineClockUs = 0;
 }
@@ -215,8 +220,16 @@ static uint32_t CountObjects(Kind kind)
 }
 
 uint32_t LiveEvents() { return CountObjects(Kind::Event); }
-uint32_t LiveThreads() { return CountObjects(Kind::Thread) + RunningThreads.load(); }
+uint32_t LiveThreads() { return CountObjects(Kind::Thread) + ThreadsRunning.load(); }
 uint32_t OpenPorts() { return CountObjects(Kind::Port); }
+uint32_t RunningThreads() { return ThreadsRunning.load(); }
+
+LastWait TakeLastWait()
+{
+    LastWait last = LastWaitHere;
+    LastWaitHere = LastWait::None;
+    return last;
+}
 uint32_t OpenKeys() { return CountObjects(Kind::Key); }
 
 Answer Paced(const std::string& line)
@@ -261,6 +274,19 @@ void LimitWrites(uint32_t bytes)
 {
     std::lock_guard<std::mutex> guard(Lock);
     WriteLimit = bytes;
+}
+
+void HoldWrites(bool hold)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    WritesHeld = hold;
+    WriteGate.notify_all();
+}
+
+bool WaitForHeldWrite(uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> guard(Lock);
+    return WriteGate.wait_for(guard, std::chrono::milliseconds(timeoutMs), [] { return HeldWriters > 0; });
 }
 
 std::string Written(const std::string& device)
@@ -398,7 +424,18 @@ static bool WaitScaled(std::condition_variable& condition, std::unique_lock<std:
     return condition.wait_for(lock, std::chrono::microseconds(uint64_t(timeoutMs) * 1000 / WaitScale.load()), ready);
 }
 
+static WaitOutcome WaitOn(PlatformHandle handle, uint32_t timeoutMs);
+
 WaitOutcome WaitForHandle(PlatformHandle handle, uint32_t timeoutMs)
+{
+    WaitOutcome outcome = WaitOn(handle, timeoutMs);
+    LastWaitHere = outcome == WaitOutcome::Signalled  ? LastWait::Signalled
+                   : outcome == WaitOutcome::TimedOut ? LastWait::TimedOut
+                                                      : LastWait::Failed;
+    return outcome;
+}
+
+static WaitOutcome WaitOn(PlatformHandle handle, uint32_t timeoutMs)
 {
     std::shared_ptr<EventState> event;
     std::shared_ptr<ThreadState> thread;
@@ -436,12 +473,12 @@ PlatformHandle StartThread(ThreadRoutine routine)
         return nullptr;
     }
     auto state = std::make_shared<ThreadState>();
-    ++RunningThreads;
+    ++ThreadsRunning;
     state->thread = std::thread([state, routine] {
         routine();
         std::lock_guard<std::mutex> lock(state->mutex);
         state->done = true;
-        --RunningThreads;
+        --ThreadsRunning;
         state->finished.notify_all();
     });
     return AddObject(Object{Kind::Thread, nullptr, state, ""});
@@ -499,7 +536,13 @@ bool ConfigureSerialLine(PlatformHandle port)
 
 bool WriteSerial(PlatformHandle port, const void* bytes, uint32_t count, uint32_t* written)
 {
-    std::lock_guard<std::mutex> guard(Lock);
+    std::unique_lock<std::mutex> guard(Lock);
+    if (WritesHeld) {
+        ++HeldWriters;
+        WriteGate.notify_all();
+        WriteGate.wait(guard, [] { return !WritesHeld; });
+        --HeldWriters;
+    }
     *written = 0;
     Device* device = FindPort(port);
     if (Fails(Op::WriteSerial) || device == nullptr) {

@@ -48,8 +48,14 @@ void SetWaitScale(uint32_t divisor);
 // running, devices and keys open.
 uint32_t LiveEvents();
 uint32_t LiveThreads();
+uint32_t RunningThreads();
 uint32_t OpenPorts();
 uint32_t OpenKeys();
+
+// How the calling thread's latest wait ended, once: later calls give None
+// until it waits again.
+enum class LastWait { None, Signalled, TimedOut, Failed };
+LastWait TakeLastWait();
 
 // --- Scripted serial line ---------------------------------------------------
 // Bytes of an answer, arriving delayMs after the previous piece (the first:
@@ -72,6 +78,9 @@ void QueueAnswers(const std::string& device, const std::vector<Answer>& answers)
 void InjectInput(const std::string& device, const std::string& bytes);
 // Writes take at most this many bytes from now on (default: all).
 void LimitWrites(uint32_t bytes);
+// While held, writes block inside the call: a poll stays in progress.
+void HoldWrites(bool hold);
+bool WaitForHeldWrite(uint32_t timeoutMs);
 
 std::string Written(const std::string& device);
 uint32_t QueriesReceived(const std::string& device);

@@ -1,0 +1,21 @@
+// The monitor thread and change notification.
+#pragma once
+
+#include "platform.h"
+
+#include <atomic>
+#include <cstdint>
+
+const uint32_t POLL_PERIOD_MS = 2000;
+
+// Atomic because host threads read them in the exports while the driver
+// starts and stops; the events themselves carry all signalling.
+extern std::atomic<PlatformHandle> ChangeEvent;
+extern std::atomic<PlatformHandle> StopEvent;
+
+// Creates both events; false if either failed (the other may exist).
+bool CreateMonitorEvents();
+// Starts the thread; a failure is not reported: the driver then just does not poll.
+void StartMonitor();
+// Waits for the thread to end, then closes it and both events.
+void EndMonitor();

@@ -1,0 +1,248 @@
+// The monitor thread: when it polls, when it signals, and how it ends.
+#include "driver_harness.h"
+
+#include "korvoups.h"
+#include "monitor.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using testplatform::LastWait;
+using testplatform::Op;
+
+const uint32_t GENEROUS_MS = 30000;
+const std::string ON_BATTERY = StatusLine("12.50", "040", "10");
+const std::string LOW_BATTERY = StatusLine("10.90", "040", "11");
+
+// Lets the monitor poll count more times in all (real time, generous bound).
+void AwaitPolls(uint32_t count)
+{
+    ASSERT_TRUE(testplatform::WaitForQueries(PORT, count, GENEROUS_MS)) << "polls seen: "
+                                                                       << testplatform::QueriesReceived(PORT);
+}
+
+void AwaitMonitorEnd()
+{
+    for (uint32_t i = 0; i < GENEROUS_MS / 10 && testplatform::RunningThreads() != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(testplatform::RunningThreads(), 0u);
+}
+
+// Consumes a pending change signal, if any, without blocking.
+LastWait TakePendingSignal()
+{
+    UPSWaitForStateChange(0, 0);
+    return testplatform::TakeLastWait();
+}
+
+TEST_F(DriverTest, ChangeWithNobodyWaitingIsPendingForTheNextWait)
+{
+    testplatform::SetStandingReply(PORT, ON_BATTERY);
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    AwaitPolls(3);
+    EXPECT_EQ(TakePendingSignal(), LastWait::Signalled);
+    // The same status in every later poll signals nothing more.
+    AwaitPolls(6);
+    EXPECT_EQ(TakePendingSignal(), LastWait::TimedOut);
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ON_BATTERY);
+}
+
+TEST_F(DriverTest, SeveralChangesBeforeAWaitLeaveOneSignal)
+{
+    // 1 -> 2 -> 4, then 4 -> 1 -> 2 -> 1: every signal while one is pending adds nothing.
+    testplatform::QueueAnswers(PORT, {testplatform::Paced(ON_BATTERY), testplatform::Paced(LOW_BATTERY)});
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);  // takes the first answer itself
+    AwaitPolls(4);
+    EXPECT_EQ(TakePendingSignal(), LastWait::Signalled);
+    EXPECT_EQ(TakePendingSignal(), LastWait::TimedOut);
+
+    testplatform::QueueAnswers(PORT, {testplatform::Paced(ON_BATTERY), testplatform::Paced(StandardReply())});
+    AwaitPolls(8);
+    EXPECT_EQ(TakePendingSignal(), LastWait::Signalled);
+    EXPECT_EQ(TakePendingSignal(), LastWait::TimedOut);
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+}
+
+TEST_F(DriverTest, WaitWithTimeOutZeroAndNothingPendingReturnsAtOnce)
+{
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    EXPECT_EQ(TakePendingSignal(), LastWait::TimedOut);
+}
+
+TEST_F(DriverTest, StartPollSignalsNothingAndTheFirstCycleComesAfterThePeriod)
+{
+    testplatform::SetWaitScale(1);  // real 2000 ms: the first cycle is far off
+    testplatform::SetStandingReply(PORT, ON_BATTERY);
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ON_BATTERY);
+    EXPECT_EQ(TakePendingSignal(), LastWait::TimedOut);
+    EXPECT_EQ(testplatform::QueriesReceived(PORT), 1u);
+    // First start after load: the first cycle reports 1 -> 2.
+    UPSWaitForStateChange(UPS_STATE_ON_BATTERY, GENEROUS_MS);
+    EXPECT_EQ(testplatform::TakeLastWait(), LastWait::Signalled);
+    EXPECT_EQ(testplatform::QueriesReceived(PORT), 2u);
+}
+
+TEST_F(DriverTest, CancelWithNobodyWaitingIsPendingAndEndsPolling)
+{
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    AwaitPolls(2);
+    UPSCancelWait();
+    AwaitMonitorEnd();
+    uint32_t polls = testplatform::QueriesReceived(PORT);
+    EXPECT_EQ(TakePendingSignal(), LastWait::Signalled);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // five poll periods at this scale
+    EXPECT_EQ(testplatform::QueriesReceived(PORT), polls);
+}
+
+TEST_F(DriverTest, LastSignalledStateCarriesOverARestart)
+{
+    testplatform::SetStandingReply(PORT, ON_BATTERY);
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    AwaitPolls(2);
+    UPSStop();
+
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    AwaitPolls(5);
+    EXPECT_EQ(TakePendingSignal(), LastWait::TimedOut);  // 2 was signalled in the earlier run
+
+    testplatform::SetStandingReply(PORT, StandardReply());
+    UPSWaitForStateChange(0, GENEROUS_MS * 100);  // scaled: GENEROUS_MS real
+    EXPECT_EQ(testplatform::TakeLastWait(), LastWait::Signalled);
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+}
+
+TEST_F(DriverTest, WithoutStopEventTheMonitorEndsAtOnce)
+{
+    testplatform::FailCall(Op::CreateEvent, 2);
+    EXPECT_EQ(UPSInit(), UPS_INIT_UNKNOWN_ERROR);
+    AwaitMonitorEnd();
+    EXPECT_EQ(testplatform::QueriesReceived(PORT), 1u);
+}
+
+TEST_F(DriverTest, WithoutChangeEventTheMonitorPollsButWaitsReturnAtOnce)
+{
+    testplatform::SetStandingReply(PORT, ON_BATTERY);
+    testplatform::FailCall(Op::CreateEvent, 1);
+    EXPECT_EQ(UPSInit(), UPS_INIT_UNKNOWN_ERROR);
+    AwaitPolls(3);
+    UPSWaitForStateChange(0, WAIT_FOREVER_MS);
+    EXPECT_EQ(testplatform::TakeLastWait(), LastWait::None);  // no wait was made
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ON_BATTERY);
+}
+
+TEST_F(DriverTest, FailedThreadStartIsNotReportedAndStopStaysClean)
+{
+    testplatform::FailCall(Op::StartThread);
+    EXPECT_EQ(UPSInit(), UPS_INIT_OK);
+    UPSStop();
+    EXPECT_EQ(testplatform::LiveEvents(), 0u);
+    EXPECT_EQ(testplatform::LiveThreads(), 0u);
+    EXPECT_EQ(testplatform::QueriesReceived(PORT), 1u);
+}
+
+TEST_F(DriverTest, StopWaitsForThePollInProgress)
+{
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    testplatform::HoldWrites(true);
+    ASSERT_TRUE(testplatform::WaitForHeldWrite(GENEROUS_MS));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        UPSStop();
+        stopped = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(stopped.load());
+    EXPECT_EQ(testplatform::OpenPorts(), 1u);
+    testplatform::HoldWrites(false);
+    stopper.join();
+    EXPECT_EQ(testplatform::QueriesReceived(PORT), 2u);
+    EXPECT_EQ(testplatform::OpenPorts(), 0u);
+}
+
+TEST_F(DriverTest, StopReleasesAWaiterBlockedWithoutLimit)
+{
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    std::atomic<bool> released{false};
+    std::thread waiter([&] {
+        UPSWaitForStateChange(UPS_STATE_ONLINE, WAIT_FOREVER_MS);
+        released = true;
+    });
+    AwaitPolls(3);
+    UPSStop();
+    waiter.join();
+    EXPECT_TRUE(released.load());
+}
+
+TEST_F(DriverTest, EachSignalReleasesOneOfSeveralWaiters)
+{
+    // The state flips at every poll while four host threads wait.
+    std::vector<testplatform::Answer> flips;
+    for (int i = 0; i < 20; ++i) {
+        flips.push_back(testplatform::Paced(i % 2 == 0 ? ON_BATTERY : StandardReply()));
+    }
+    testplatform::QueueAnswers(PORT, flips);
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    std::atomic<bool> done{false};
+    std::atomic<uint32_t> wakeUps{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.emplace_back([&] {
+            while (!done) {
+                UPSWaitForStateChange(0, 500);
+                if (testplatform::TakeLastWait() == LastWait::Signalled) {
+                    ++wakeUps;
+                }
+            }
+        });
+    }
+    AwaitPolls(21);
+    uint32_t signals = testplatform::Calls(Op::SignalEvent);
+    done = true;
+    for (std::thread& waiter : waiters) {
+        waiter.join();
+    }
+    UPSStop();
+    EXPECT_GT(wakeUps.load(), 0u);
+    EXPECT_LE(wakeUps.load(), signals);
+}
+
+TEST_F(DriverTest, ManyStartsAndStopsUnderLoadLeakNothing)
+{
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        while (!done) {
+            UPSWaitForStateChange(0, 100);
+        }
+    });
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 2; ++i) {
+        readers.emplace_back([&] {
+            while (!done) {
+                uint32_t state = UPSGetState();
+                ASSERT_TRUE(state == 1 || state == 2 || state == 4 || state == 8);
+            }
+        });
+    }
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        testplatform::SetStandingReply(PORT, cycle % 3 == 0 ? ON_BATTERY : StandardReply());
+        ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+        UPSStop();
+    }
+    done = true;
+    waiter.join();
+    for (std::thread& reader : readers) {
+        reader.join();
+    }
+    EXPECT_EQ(testplatform::LiveEvents(), 0u);
+    EXPECT_EQ(testplatform::LiveThreads(), 0u);
+    EXPECT_EQ(testplatform::OpenPorts(), 0u);
+    EXPECT_EQ(testplatform::Calls(Op::CreateEvent), 400u);
+}
+
+}  // namespace
