@@ -10,6 +10,10 @@
  *
  * Configuration: the serial device's name in the value "Port" under
  * HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\UPS.
+ * Output: besides the state code, five REG_DWORD values in that key's
+ * existing "Status" subkey (BatteryCapacity 0..100 %, BatteryStatus 0,
+ * CommStatus 1 good / 2 lost, TotalUPSRuntime in minutes, UtilityPowerStatus
+ * 1 on / 2 off), rewritten after every poll.
  */
 #ifndef KORVOUPS_H
 #define KORVOUPS_H
@@ -40,8 +44,8 @@ extern "C" {
 #define UPS_INIT_COMM_OPEN_ERROR  5u /* the serial device did not open */
 #define UPS_INIT_COMM_SETUP_ERROR 6u /* the line settings could not be read or applied */
 
-/* Opens the port, polls the UPS once and starts the monitor thread, which
- * polls again after every 2000 ms. A second call while started returns the
+/* Opens the port, polls the UPS once, publishes the Status values and starts
+ * the monitor thread, which polls and publishes again after every 2000 ms. A second call while started returns the
  * first call's result and does nothing else. */
 uint32_t UPS_CALL UPSInit(void);
 

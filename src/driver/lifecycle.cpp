@@ -4,6 +4,7 @@
 #include "monitor.h"
 #include "serial_link.h"
 #include "status_query.h"
+#include "status_registry.h"
 #include "ups_status.h"
 
 UpsStatusRecord UpsStatus = {{UPS_STATE_ONLINE}, COMM_STATUS_OK, UTILITY_POWER_ON, 0, 0, 0, UPS_STATE_ONLINE};
@@ -32,6 +33,9 @@ extern "C" uint32_t UPS_CALL UPSInit(void)
     }
     // Polled even without a port, so that the state reads "no communication".
     PollUps();
+    if (!PublishStatus()) {
+        result = UPS_INIT_REGISTRY_ERROR;
+    }
     // Started whatever failed, so that a host keeping the driver still gets states.
     StartMonitor();
     Started = true;

@@ -2,6 +2,7 @@
 
 #include "korvoups.h"
 #include "status_query.h"
+#include "status_registry.h"
 #include "ups_status.h"
 
 std::atomic<PlatformHandle> ChangeEvent{nullptr};
@@ -21,6 +22,7 @@ static void MonitorThread()
             UpsStatus.LastSignalledState = state;
             SignalEvent(change);
         }
+        PublishStatus();  // a failure is retried after the next poll
     }
 }
 

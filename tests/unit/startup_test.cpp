@@ -78,7 +78,7 @@ TEST_F(DriverTest, SecondStartWhileRunningOpensNothing)
     ASSERT_EQ(UPSInit(), UPS_INIT_COMM_SETUP_ERROR);
     EXPECT_EQ(UPSInit(), UPS_INIT_COMM_SETUP_ERROR);
     EXPECT_EQ(testplatform::Calls(Op::OpenSerial), 1u);
-    EXPECT_EQ(testplatform::Calls(Op::OpenKey), 1u);
+    EXPECT_EQ(testplatform::Calls(Op::CreateEvent), 2u);
     EXPECT_EQ(testplatform::OpenPorts(), 1u);
 }
 
