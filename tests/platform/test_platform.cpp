@@ -18,6 +18,7 @@ namespace {
 
 // 10 bits a byte at 2400 baud.
 const uint64_t BYTE_TIME_US = 1000000 / 240;
+const size_t WRITTEN_KEPT_BYTES = 4096;
 
 struct EventState {
     std::mutex mutex;
@@ -550,7 +551,11 @@ bool WriteSerial(PlatformHandle port, const void* bytes, uint32_t count, uint32_
     }
     *written = std::min(count, WriteLimit);
     std::string sent(static_cast<const char*>(bytes), *written);
+    // Only the recent past is kept, so that long runs do not grow the heap.
     device->written += sent;
+    if (device->written.size() > WRITTEN_KEPT_BYTES) {
+        device->written.erase(0, device->written.size() - WRITTEN_KEPT_BYTES);
+    }
     device->pendingQuery += sent;
     uint32_t queriesBefore = device->queries;
     Respond(*device, LineClockUs.load() + *written * BYTE_TIME_US);

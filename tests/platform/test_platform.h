@@ -82,7 +82,7 @@ void LimitWrites(uint32_t bytes);
 void HoldWrites(bool hold);
 bool WaitForHeldWrite(uint32_t timeoutMs);
 
-std::string Written(const std::string& device);
+std::string Written(const std::string& device);  // the last 4 KiB
 uint32_t QueriesReceived(const std::string& device);
 // Waits (real time) until the device has received count queries.
 bool WaitForQueries(const std::string& device, uint32_t count, uint32_t timeoutMs);
