@@ -1,0 +1,193 @@
+// Arbitrary reply bytes, in arbitrary pieces over line time, through one
+// whole poll over the test platform; then, for some inputs, a second poll
+// with a good reply, which the first one's leftovers must not disturb.
+//
+// Input: a control byte (bits 0-1: pieces - 1; bit 2: poll twice), then a
+// 16-bit little-endian pause in ms (mod 3001) for every piece, then a 16-bit
+// length for every piece but the last; the rest is the reply. Missing header
+// bytes read as zero.
+#include "korvoups.h"
+#include "serial_link.h"
+#include "status_query.h"
+#include "test_platform.h"
+#include "ups_status.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#define CHECK(condition)                                                     \
+    do {                                                                     \
+        if (!(condition)) {                                                  \
+            std::fprintf(stderr, "invariant violated: %s\n", #condition);    \
+            std::abort();                                                    \
+        }                                                                    \
+    } while (0)
+
+namespace {
+
+const char PORT[] = "COM1";
+const char GOOD_REPLY[] = "(230.0 230.0 230.0 034 50.0 13.60 25.0 00001000\r";
+const uint32_t MAX_PIECES = 4;
+const uint32_t MAX_PAUSE_MS = 3000;
+// At 2400 baud a byte takes 1/240 s, no less: rounded down, so that the
+// earliest arrival computed below is never later than the real one.
+const uint64_t MIN_BYTE_TIME_US = 1000000 / 240;
+const uint64_t BUDGET_US = uint64_t(REPLY_WAIT_MS) * 1000;
+const uint32_t UNSET = 0xA5A5A5A5u;
+
+struct Input {
+    const uint8_t* data;
+    size_t size;
+
+    uint8_t Byte()
+    {
+        if (size == 0) {
+            return 0;
+        }
+        --size;
+        return *data++;
+    }
+    uint16_t Word()
+    {
+        uint16_t low = Byte();
+        return static_cast<uint16_t>(low | (Byte() << 8));
+    }
+};
+
+// Whitespace-separated words, as any reading of the numbers must see them.
+size_t CountWords(const std::string& text)
+{
+    size_t words = 0;
+    bool inWord = false;
+    for (unsigned char c : text) {
+        bool space = std::isspace(c) != 0;
+        words += !space && !inWord;
+        inWord = !space;
+    }
+    return words;
+}
+
+// True when the reply cannot have been a complete status line by the end of
+// the budget, judged without the driver's parser. Deliberately lenient: a
+// line it lets through may still be rejected by the parser.
+bool CannotBeStatusLine(const testplatform::Answer& answer)
+{
+    std::string arrived;  // every byte that may have arrived within the budget
+    std::string reply;
+    uint64_t pauses = 0;
+    for (const testplatform::Piece& piece : answer) {
+        pauses += uint64_t(piece.delayMs) * 1000;
+        for (char byte : piece.bytes) {
+            reply += byte;
+            if (pauses + reply.size() * MIN_BYTE_TIME_US <= BUDGET_US) {
+                arrived += byte;
+            }
+        }
+    }
+    size_t lineEnd = arrived.find('\r');
+    if (lineEnd == std::string::npos) {
+        return true;
+    }
+    std::string line = reply.substr(0, lineEnd);
+    if (line.find('\0') != std::string::npos) {
+        return true;
+    }
+    // Seven numbers at least (the flags may follow the last one directly).
+    return CountWords(line) < 7;
+}
+
+void Poison()
+{
+    UpsStatus.State.store(UNSET);
+    UpsStatus.CommStatus = UNSET;
+    UpsStatus.UtilityPowerStatus = UNSET;
+    UpsStatus.BatteryCapacity = static_cast<int32_t>(UNSET);
+    UpsStatus.TotalUPSRuntime = static_cast<int32_t>(UNSET);
+}
+
+void CheckConsistent()
+{
+    uint32_t state = UpsStatus.State.load();
+    CHECK(state == UPS_STATE_ONLINE || state == UPS_STATE_ON_BATTERY || state == UPS_STATE_LOW_BATTERY ||
+          state == UPS_STATE_NO_COMM);
+    CHECK(UpsStatus.CommStatus == COMM_STATUS_OK || UpsStatus.CommStatus == COMM_STATUS_LOST);
+    CHECK((state == UPS_STATE_NO_COMM) == (UpsStatus.CommStatus == COMM_STATUS_LOST));
+    CHECK(UpsStatus.BatteryCapacity >= 0 && UpsStatus.BatteryCapacity <= 100);
+    CHECK(UpsStatus.TotalUPSRuntime >= 0);
+    if (state == UPS_STATE_NO_COMM) {
+        CHECK(UpsStatus.BatteryCapacity == 0);
+        CHECK(UpsStatus.TotalUPSRuntime == 0);
+    }
+    uint32_t utility = state == UPS_STATE_ON_BATTERY || state == UPS_STATE_LOW_BATTERY ? UTILITY_POWER_OFF
+                                                                                         : UTILITY_POWER_ON;
+    CHECK(UpsStatus.UtilityPowerStatus == utility);
+}
+
+// Polls once; the pauses of one poll never exceed the reply budget.
+void Poll()
+{
+    Poison();
+    uint64_t start = testplatform::LineTimeUs();
+    PollUps();
+    CHECK(testplatform::LineTimeUs() - start <= BUDGET_US);
+    CheckConsistent();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    Input input = {data, size};
+    uint8_t control = input.Byte();
+    uint32_t pieces = 1 + (control & (MAX_PIECES - 1));
+    bool pollTwice = (control & 4) != 0;
+    testplatform::Answer answer(pieces);
+    uint64_t totalPauseMs = 0;
+    for (testplatform::Piece& piece : answer) {
+        piece.delayMs = input.Word() % (MAX_PAUSE_MS + 1);
+        totalPauseMs += piece.delayMs;
+    }
+    uint16_t lengths[MAX_PIECES] = {};
+    for (uint32_t i = 0; i + 1 < pieces; ++i) {
+        lengths[i] = input.Word();
+    }
+    std::string reply(reinterpret_cast<const char*>(input.data), input.size);
+    size_t used = 0;
+    for (uint32_t i = 0; i < pieces; ++i) {
+        size_t length = i + 1 < pieces ? std::min<size_t>(lengths[i], reply.size() - used) : reply.size() - used;
+        answer[i].bytes = reply.substr(used, length);
+        used += length;
+    }
+
+    testplatform::Reset();
+    testplatform::AddDevice(PORT);
+    testplatform::QueueAnswers(PORT, {answer});
+    testplatform::SetStandingReply(PORT, GOOD_REPLY);
+    std::strcpy(PortName, PORT);
+    CHECK(OpenPort());
+
+    Poll();
+    CHECK(testplatform::Written(PORT) == "Q1\r");
+    if (CannotBeStatusLine(answer)) {
+        CHECK(UpsStatus.State.load() == UPS_STATE_NO_COMM);
+    }
+
+    if (pollTwice) {
+        // Let every byte of the first answer arrive (5 ms a byte is more than
+        // enough): what was late for that poll now waits in the queue.
+        SleepMs(static_cast<uint32_t>(totalPauseMs + 5 * reply.size() + 100));
+        Poll();
+        CHECK(UpsStatus.State.load() == UPS_STATE_ONLINE);
+        CHECK(UpsStatus.BatteryCapacity == 100);
+        CHECK(UpsStatus.TotalUPSRuntime == 13);
+    }
+
+    ReleasePort();
+    CHECK(testplatform::OpenPorts() == 0);
+    return 0;
+}
