@@ -1,0 +1,165 @@
+# shellcheck shell=bash
+# Helpers for running the Windows build under Wine, to be sourced:
+#   source scripts/wine-env.sh
+#   wine_use x86_64 build/x86_64 && wine_prefix_init && wine_map_port COM1 /some/pty
+#
+# Each build tree gets a throwaway prefix, BUILD_DIR/wineprefix. The Wine
+# loaders are called directly (never the `wine` wrapper).
+#
+# 32-bit on this machine (Wine 8.0, Debian bookworm, wine32:i386 installed):
+# /usr/lib/wine/wine runs in a pure 32-bit prefix (WINEARCH=win32) served by
+# /usr/lib/wine/wineserver64; wineserver32 works there too, and the 32-bit
+# loader also runs inside a 64-bit (WoW64) prefix, but wine64 cannot use a
+# win32 prefix. So i686 gets its own win32 prefix with the one wineserver64:
+# a 32-bit program then sees a 32-bit Windows, without WoW64 redirection.
+#
+# Serial ports: Wine's mount manager rebuilds PREFIX/dosdevices/comN at the
+# start of every Wine session. It first creates each COMn named in
+# HKLM\Software\Wine\Ports, then gives every /dev/ttyS*, /dev/ttyUSB*,
+# /dev/ttyACM* it finds the lowest COMn not named there: by default COM1 is
+# /dev/ttyS0, the system console here. Ports cannot stop that: "COM1"="" only
+# moves /dev/ttyS0 to COM2, naming all of COM1..COM255 leaves it COM256 (a
+# name Ports does not accept), and every named COMn, even an empty one, is a
+# device that opens (an empty COM77 opens, and fails only at the first write
+# or line setting). So Ports names the mapped ports only, and every other
+# dosdevices/comN (1..256) is an empty directory: the mount manager cannot
+# replace a directory by a link, so it drops the host's ports, and opening
+# such a COMn fails (Wine 8 opens COMn through dosdevices/comN only, with no
+# /dev/ttyS fallback).
+
+WINE_ENV_PORTS_KEY='HKLM\Software\Wine\Ports'
+
+_wine_loader() {
+    case "$1" in
+    x86_64) echo /usr/lib/wine/wine64 ;;
+    i686) echo /usr/lib/wine/wine ;;
+    *) echo "wine-env: unknown architecture '$1' (x86_64 or i686)" >&2; return 2 ;;
+    esac
+}
+
+# wine_use ARCH BUILD_DIR: selects the loader and the build tree's prefix.
+wine_use() {
+    local arch="$1" build_dir="$2"
+    WINE="$(_wine_loader "$arch")" || return 2
+    mkdir -p "$build_dir"
+    WINEPREFIX="$(cd "$build_dir" && pwd)/wineprefix"
+    if [[ "$arch" == i686 ]]; then WINEARCH=win32; else WINEARCH=win64; fi
+    WINESERVER=/usr/lib/wine/wineserver64
+    WINEDEBUG=-all
+    # No .NET or HTML engine in the prefix: nothing asks to download them.
+    WINEDLLOVERRIDES='mscoree,mshtml='
+    export WINE WINEPREFIX WINEARCH WINESERVER WINEDEBUG WINEDLLOVERRIDES
+}
+
+# wine_can_run ARCH: true when this machine runs that loader. KORVO_WINE_UNRUNNABLE
+# (e.g. "i686") pretends otherwise, to check how a machine without it behaves.
+wine_can_run() {
+    local loader
+    loader="$(_wine_loader "$1")" || return 2
+    [[ ",${KORVO_WINE_UNRUNNABLE:-}," != *",$1,"* ]] || return 1
+    "$loader" --version >/dev/null 2>&1
+}
+
+# wine_reg ARGS...: `reg ARGS...` in the prefix, e.g. wine_reg query 'HKLM\Software'.
+wine_reg() {
+    "$WINE" reg "$@" 9>&-
+}
+
+# wine_map_port COMn PATH: COMn opens PATH, now (the link) and in later
+# sessions (the Ports value the mount manager rebuilds the link from).
+wine_map_port() {
+    local port="$1" path="$2" n entry
+    n="${port#[Cc][Oo][Mm]}"
+    if ! [[ "$n" =~ ^[1-9][0-9]*$ ]] || ((n > 255)); then
+        echo "wine_map_port: '$port' is not COM1..COM255" >&2
+        return 2
+    fi
+    wine_reg add "$WINE_ENV_PORTS_KEY" /v "COM$n" /t REG_SZ /d "$path" /f >/dev/null
+    entry="$WINEPREFIX/dosdevices/com$n"
+    if [[ -d "$entry" && ! -L "$entry" ]]; then rmdir "$entry"; fi
+    ln -sfn "$path" "$entry"
+}
+
+# Fails unless every COMn (1..256) of the prefix is blocked or leads to a
+# pseudo-terminal (or nowhere: a mapped COMn whose pair is not running opens
+# as a device without a line, on which writes fail).
+wine_check_ports() {
+    local n entry target
+    for n in $(seq 1 256); do
+        entry="$WINEPREFIX/dosdevices/com$n"
+        if [[ -L "$entry" ]]; then
+            target="$(readlink -m "$entry")"
+            if [[ -e "$target" && "$target" != /dev/pts/* ]]; then
+                echo "wine-env: COM$n leads to $target, not a pseudo-terminal" >&2
+                return 1
+            fi
+        elif [[ ! -d "$entry" ]]; then
+            echo "wine-env: COM$n ($entry) is neither blocked nor mapped" >&2
+            return 1
+        fi
+    done
+}
+
+# Replaces the mount manager's links by blocking directories, then proves in a
+# new session that the mount manager made no serial device at all.
+_wine_disable_host_ports() {
+    local n entry devices
+    "$WINESERVER" -w
+    for n in $(seq 1 256); do
+        entry="$WINEPREFIX/dosdevices/com$n"
+        if [[ -L "$entry" ]]; then rm -f "$entry"; fi
+        mkdir -p "$entry"
+    done
+    devices="$(wine_reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>&1)" || return 1
+    "$WINESERVER" -w
+    if grep -qi 'COM[0-9]' <<<"$devices"; then
+        echo "wine-env: Wine still made serial ports:" >&2
+        echo "$devices" >&2
+        return 1
+    fi
+}
+
+# wine_prefix_init: creates the prefix once; concurrent callers wait for it.
+wine_prefix_init() {
+    : "${WINEPREFIX:?call wine_use first}"
+    # Named after the way ports are blocked: a prefix made another way is made anew.
+    local ready="$WINEPREFIX/.korvo-ready-ports-blocked"
+    [[ -f "$ready" ]] && return 0
+    (
+        flock -w 600 9 || { echo "wine-env: timed out waiting for $WINEPREFIX.lock" >&2; exit 1; }
+        [[ -f "$ready" ]] && exit 0
+        echo "wine-env: creating the $WINEARCH prefix $WINEPREFIX (once per build tree)" >&2
+        # A server left by an interrupted creation ends once its programs have.
+        if ! timeout 120 "$WINESERVER" -w 9>&-; then
+            echo "wine-env: Wine programs still run in $WINEPREFIX; end them (wineserver -k) and retry" >&2
+            exit 1
+        fi
+        rm -rf "$WINEPREFIX"
+        if ! "$WINE" wineboot -i >"$WINEPREFIX.log" 2>&1 9>&-; then
+            echo "wine-env: wineboot failed, see $WINEPREFIX.log" >&2
+            exit 1
+        fi
+        _wine_disable_host_ports || exit 1
+        wine_check_ports || exit 1
+        touch "$ready"
+    ) 9>"$WINEPREFIX.lock"
+}
+
+# wine_pty_pair LINK_A LINK_B: two linked pseudo-terminals; prints socat's PID.
+# socat 1.7 has no -d0; without -d it reports errors only, which is the same.
+wine_pty_pair() {
+    local a="$1" b="$2" pid tries=0
+    mkdir -p "$(dirname "$a")" "$(dirname "$b")"
+    rm -f "$a" "$b"
+    socat "pty,raw,echo=0,link=$a" "pty,raw,echo=0,link=$b" </dev/null >/dev/null 2>>"$a.log" 9>&- &
+    pid=$!
+    until [[ -e "$a" && -e "$b" ]]; do
+        if ! kill -0 "$pid" 2>/dev/null || ((++tries > 200)); then
+            echo "wine_pty_pair: socat did not create $a and $b, see $a.log" >&2
+            kill "$pid" 2>/dev/null || true
+            return 1
+        fi
+        sleep 0.05
+    done
+    echo "$pid"
+}
