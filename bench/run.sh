@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Measures the driver against the physics of the line: the simulator's pty at
+# 2400 baud, the real Win32 backend under Wine. Prints a table and writes it
+# as CSV to build/bench/results-ARCH.csv. Figures only: it never fails on them.
+#   bench/run.sh [x86_64|i686]
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+arch="${1:-x86_64}"
+out="build/bench"
+mkdir -p "$out"
+
+scripts/install-deps.sh >/dev/null
+echo "== building the simulator and the $arch benchmark"
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/native --target ups-simulator >/dev/null
+cmake -S . -B "build/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" >/dev/null
+cmake --build "build/$arch" --target poll_bench >/dev/null
+simulator="$(realpath build/native/tools/ups-simulator/ups-simulator)"
+bench="$(realpath "build/$arch/bench/poll_bench.exe")"
+
+source scripts/wine-env.sh
+wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
+wine_use "$arch" "$out/$arch"
+wine_prefix_init
+line="$(realpath "$out/$arch")/com1"
+wine_map_port COM1 "$line"
+wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS' /v Port /t REG_SZ /d COM1 /f >/dev/null
+wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS\Status' /f >/dev/null
+
+simulator_pid=""
+stop_simulator() {
+    if [[ -n "$simulator_pid" ]]; then
+        kill "$simulator_pid" 2>/dev/null || true
+        wait "$simulator_pid" 2>/dev/null || true
+        simulator_pid=""
+    fi
+}
+trap stop_simulator EXIT
+run_with_ups() {  # SCENARIO LOG -- BENCH_ARGS...
+    local scenario="$1" log="$2"
+    shift 3
+    "$simulator" --scenario "$scenario" --link "$line" >"$log" &
+    simulator_pid=$!
+    until [[ -L "$line" ]]; do sleep 0.05; done
+    "$WINE" "$bench" "$@"
+    stop_simulator
+}
+
+echo "== polls against an answering UPS (40)"
+run_with_ups online:inf "$out/sim-polls.log" -- polls COM1 40 >"$out/polls.csv"
+echo "== UPSStop with an answering UPS (8)"
+run_with_ups online:inf "$out/sim-stops.log" -- stops 8 >"$out/stops-answering.csv"
+echo "== UPSStop with a silent UPS (8)"
+run_with_ups silence:inf "$out/sim-silent.log" -- stops 8 >"$out/stops-silent.csv"
+echo "== wake-up after mains failure and return (4 changes)"
+run_with_ups online:6,battery:7,low:7,online:7,battery:7 "$out/sim-changes.log" -- changes 34 >"$out/changes.csv"
+
+# Delay of each change: from the start of the simulator phase that caused it
+# to the host's wake-up.
+tr -d '\r' <"$out/changes.csv" | awk -F, '
+    NR == FNR { phase[++n] = $1 * 1000; next }
+    $1 == "change" { for (i = n; i >= 1; --i) if (phase[i] <= $2) { print "delay," $2 - phase[i]; break } }
+' <(awk '{ print $1 ",phase," $3 }' "$out/sim-changes.log") - >"$out/delays.csv"
+
+stats() {  # FILE COLUMN: count, mean, max
+    tr -d '\r' <"$1" | awk -F, -v c="$2" '{ s += $c; if ($c > m) m = $c; n++ }
+        END { if (n) printf "%d,%.1f,%.1f", n, s / n, m; else printf "0,,"; }'
+}
+line_ms=212.5  # 3-byte query + 48-byte reply, 10 bits a byte at 2400 baud
+IFS=, read -r polls poll_mean poll_max <<<"$(stats "$out/polls.csv" 3)"
+IFS=, read -r _ cpu_mean cpu_max <<<"$(stats "$out/polls.csv" 4)"
+IFS=, read -r stops stop_mean stop_max <<<"$(stats "$out/stops-answering.csv" 3)"
+IFS=, read -r silent silent_mean silent_max <<<"$(stats "$out/stops-silent.csv" 3)"
+IFS=, read -r changes delay_mean delay_max <<<"$(stats "$out/delays.csv" 2)"
+ratio_mean="$(awk -v a="$poll_mean" -v l="$line_ms" 'BEGIN { printf "%.3f", a / l }')"
+ratio_max="$(awk -v a="$poll_max" -v l="$line_ms" 'BEGIN { printf "%.3f", a / l }')"
+
+csv="$out/results-$arch.csv"
+{
+    echo "figure,samples,mean_ms,max_ms,note"
+    echo "poll duration,$polls,$poll_mean,$poll_max,line time $line_ms ms; ratio $ratio_mean (max $ratio_max)"
+    echo "CPU per poll,$polls,$cpu_mean,$cpu_max,thread CPU time as Wine reports it"
+    echo "mains failure to wake-up,$changes,$delay_mean,$delay_max,design bound 2000 ms + one poll"
+    echo "UPSStop answering UPS,$stops,$stop_mean,$stop_max,stop lands anywhere in the cycle"
+    echo "UPSStop silent UPS,$silent,$silent_mean,$silent_max,a silent poll lasts 2000 ms"
+} >"$csv"
+echo
+echo "KorvoUPS $arch on $(nproc) cores, $(uname -r), $($WINE --version)"
+column -s, -t <"$csv"
+echo
+echo "written: $csv"
