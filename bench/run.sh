@@ -12,11 +12,11 @@ mkdir -p "$out"
 scripts/install-deps.sh >/dev/null
 echo "== building the simulator and the $arch benchmark"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build/native --target ups-simulator >/dev/null
+[[ -n "${KORVO_SIMULATOR:-}" ]] || cmake --build build/native --target ups-simulator >/dev/null
 cmake -S . -B "build/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" >/dev/null
 cmake --build "build/$arch" --target poll_bench >/dev/null
-simulator="$(realpath build/native/tools/ups-simulator/ups-simulator)"
+simulator="$(realpath "${KORVO_SIMULATOR:-build/native/tools/ups-simulator/ups-simulator}")"
 bench="$(realpath "build/$arch/bench/poll_bench.exe")"
 
 source scripts/wine-env.sh
@@ -30,6 +30,8 @@ wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS\Status' /f >/dev/null
 
 simulator_pid=""
 stop_simulator() {
+    # The wineserver holds the pty as its terminal: it must be gone before the line hangs up.
+    "$WINESERVER" -w || true
     if [[ -n "$simulator_pid" ]]; then
         kill "$simulator_pid" 2>/dev/null || true
         wait "$simulator_pid" 2>/dev/null || true
@@ -54,7 +56,7 @@ run_with_ups online:inf "$out/sim-stops.log" -- stops 8 >"$out/stops-answering.c
 echo "== UPSStop with a silent UPS (8)"
 run_with_ups silence:inf "$out/sim-silent.log" -- stops 8 >"$out/stops-silent.csv"
 echo "== wake-up after mains failure and return (4 changes)"
-run_with_ups online:6,battery:7,low:7,online:7,battery:7 "$out/sim-changes.log" -- changes 34 >"$out/changes.csv"
+run_with_ups online:6,battery:7,low:7,online:7,battery:inf "$out/sim-changes.log" -- changes 34 >"$out/changes.csv"
 
 # Delay of each change: from the start of the simulator phase that caused it
 # to the host's wake-up.
@@ -80,7 +82,7 @@ csv="$out/results-$arch.csv"
 {
     echo "figure,samples,mean_ms,max_ms,note"
     echo "poll duration,$polls,$poll_mean,$poll_max,line time $line_ms ms; ratio $ratio_mean (max $ratio_max)"
-    echo "CPU per poll,$polls,$cpu_mean,$cpu_max,thread CPU time as Wine reports it"
+    echo "CPU per poll,$polls,$cpu_mean,$cpu_max,CPU time of the polling thread"
     echo "mains failure to wake-up,$changes,$delay_mean,$delay_max,design bound 2000 ms + one poll"
     echo "UPSStop answering UPS,$stops,$stop_mean,$stop_max,stop lands anywhere in the cycle"
     echo "UPSStop silent UPS,$silent,$silent_mean,$silent_max,a silent poll lasts 2000 ms"
