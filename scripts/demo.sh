@@ -1,17 +1,142 @@
 #!/usr/bin/env bash
-# A host-less smoke run until the UPS simulator lands: builds the 64-bit DLL
-# and runs dll_test under Wine, where a thread plays the UPS on COM2 and the
-# driver, loaded like the UPS service loads it, talks to it on COM1.
+# The demo: a simulated UPS on COM1 goes from mains on to mains failed, to
+# battery low and back to mains, while KorvoUPS.dll, loaded under Wine by
+# ups_host the way the UPS service loads it, reports each change. Shows every
+# change as it happens with its detection delay (the simulator's phase change
+# to the host's wake-up), for the 64-bit DLL and, where this machine runs
+# 32-bit programs, the 32-bit one. Exits 0 only when every run saw online, on
+# battery, low battery, online, in that order, each within 2000 ms + one poll.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source scripts/wine-env.sh
+
+BOUND_MS=2500  # the 2000 ms between polls, and one status exchange
+SCENARIO="online:5,battery:7,low:7,online:inf"
+HOST_SECONDS=25  # the scenario's 19 s and time to see the last change
+WANT="1 2 4 1"
+declare -A MEANING=([online]="mains on" [battery]="mains failed" [low]="battery low")
 
 scripts/install-deps.sh
-echo "== build/x86_64: configure and build"
-cmake -S . -B build/x86_64 -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake >/dev/null
-cmake --build build/x86_64 --target KorvoUPS dll_test
-echo "== KorvoUPS.dll under Wine, against a UPS played on COM2"
-status=0
-KORVO_WINE_DLL_DIR="$PWD/build/x86_64" scripts/wine-run.sh x86_64 build/x86_64/tests/win32/dll_test.exe || status=$?
-if ((status == 0)); then echo "demo: the driver started, read each UPS state and stopped: OK"; else echo "demo: FAILED ($status)"; fi
-exit "$status"
+mkdir -p build
+
+echo "== build/native: the UPS simulator"
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON >build/native.configure.log 2>&1 ||
+    { cat build/native.configure.log; exit 1; }
+cmake --build build/native --target ups-simulator
+simulator="$PWD/build/native/tools/ups-simulator/ups-simulator"
+archs=(x86_64)
+if wine_can_run i686; then archs+=(i686); else echo "demo: this machine cannot run 32-bit Windows programs: the i686 run is skipped"; fi
+for arch in "${archs[@]}"; do
+    echo "== build/$arch: KorvoUPS.dll and ups_host.exe"
+    cmake -S . -B "build/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
+        -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DKORVO_SIMULATOR="$simulator" >"build/$arch.configure.log" 2>&1 ||
+        { cat "build/$arch.configure.log"; exit 1; }
+    cmake --build "build/$arch" --target KorvoUPS ups_host
+done
+
+sim_pid="" host_pid=""
+stop_children() {
+    if [[ -n "$host_pid" ]]; then kill "$host_pid" 2>/dev/null || true; fi
+    if [[ -n "$sim_pid" ]]; then kill "$sim_pid" 2>/dev/null || true; fi
+}
+trap stop_children EXIT
+trap 'echo "demo: interrupted"; exit 130' INT TERM
+
+clock() { date -d "@$1" +%T.%3N; }
+
+# run_demo ARCH: one scenario against one DLL; true when it went as it should.
+run_demo() {
+    local arch="$1" dir="$PWD/build/$1" work link
+    work="$dir/demo"
+    link="$work/ups-line"
+    wine_use "$arch" "$dir"
+    wine_prefix_init
+    rm -rf "$work"
+    mkdir -p "$work"
+    "$WINESERVER" -p5 </dev/null >"$work/wineserver.log" 2>&1 || true
+    echo "== $arch: Wine prefix $WINEPREFIX: Port = COM1, an empty Status key, COM1 = the simulator"
+    wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS' /v Port /t REG_SZ /d COM1 /f >/dev/null
+    wine_reg delete 'HKLM\SYSTEM\CurrentControlSet\Services\UPS\Status' /f >/dev/null 2>&1 || true
+    wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS\Status' /f >/dev/null
+    wine_map_port COM1 "$link"
+
+    "$simulator" --link "$link" --start-on-query --scenario "$SCENARIO" >"$work/simulator.out" 2>"$work/simulator.err" &
+    sim_pid=$!
+    for _ in $(seq 100); do [[ -e "$link" ]] && break; sleep 0.1; done
+    echo "== $arch: simulator (PID $sim_pid) on $(readlink "$link"), scenario $SCENARIO"
+    : >"$work/host.out"
+    "$WINE" "$dir/ups_host.exe" --dll "Z:${dir//\//\\}\\KorvoUPS.dll" --for "$HOST_SECONDS" >"$work/host.out" 2>"$work/host.err" &
+    host_pid=$!
+    echo "== $arch: ups_host (PID $host_pid) runs the driver for $HOST_SECONDS s"
+
+    # Both logs as they grow: the UPS's phase changes and the driver's state changes.
+    local sim_seen=0 host_seen=0 running phase_t="" phase_name="" line stamp event rest
+    local states="" delays=() worst=0 late=0
+    while :; do
+        running=1
+        kill -0 "$host_pid" 2>/dev/null || running=0
+        mapfile -t sim_lines <"$work/simulator.out"
+        while ((sim_seen < ${#sim_lines[@]})); do
+            line="${sim_lines[$sim_seen]}"
+            sim_seen=$((sim_seen + 1))
+            read -r stamp event rest <<<"$line"
+            [[ "$event" == phase ]] || continue
+            phase_t="$stamp" phase_name="$rest"
+            printf '  %s  UPS     phase %-8s (%s)\n' "$(clock "$stamp")" "$rest" "${MEANING[$rest]}"
+        done
+        mapfile -t host_lines <"$work/host.out"
+        while ((host_seen < ${#host_lines[@]})); do
+            line="${host_lines[$host_seen]}"
+            host_seen=$((host_seen + 1))
+            read -r stamp event rest <<<"$line"
+            case "$event" in
+            init) printf '  %s  driver  UPSInit: %s\n' "$(clock "$stamp")" "${rest%% *}" ;;
+            state)
+                local code name values delay=""
+                code="$(grep -o '^code=[0-9]*' <<<"$rest")" code="${code#code=}"
+                name="$(grep -o 'name=[A-Z_]*' <<<"$rest")" name="${name#name=}"
+                values="$(grep -o 'BatteryCapacity=.*' <<<"$rest")"
+                states+="${states:+ }$code"
+                if [[ "$rest" != *initial=1* && -n "$phase_t" ]]; then
+                    delay=$(awk -v a="$phase_t" -v b="$stamp" 'BEGIN { printf "%.0f", (b - a) * 1000 }')
+                    delays+=("$phase_name -> $name: $delay ms")
+                    if ((delay > worst)); then worst=$delay; fi
+                    if ((delay > BOUND_MS)); then late=$((late + 1)); fi
+                fi
+                printf '  %s  driver  state %s %-11s %s\n' "$(clock "$stamp")" "$code" "$name" \
+                    "${delay:+after ${delay} ms  }$values"
+                ;;
+            stop) printf '  %s  driver  UPSCancelWait + UPSStop: %s\n' "$(clock "$stamp")" "$rest" ;;
+            error) printf '  %s  driver  ERROR %s\n' "$(clock "$stamp")" "$rest" ;;
+            esac
+        done
+        ((running)) || break
+        sleep 0.1
+    done
+    local host_rc=0
+    wait "$host_pid" || host_rc=$?
+    host_pid=""
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" || true
+    sim_pid=""
+
+    echo "== $arch: detection delays (bound $BOUND_MS ms):"
+    local d
+    for d in "${delays[@]}"; do echo "     $d"; done
+    if [[ "$states" == "$WANT" && $late -eq 0 && $host_rc -eq 0 ]]; then
+        echo "== $arch: OK: states $states, worst delay $worst ms"
+        return 0
+    fi
+    echo "== $arch: FAILED: states '$states' (want '$WANT'), $late over $BOUND_MS ms, ups_host exit $host_rc (logs in $work)"
+    return 1
+}
+
+failed=()
+for arch in "${archs[@]}"; do
+    run_demo "$arch" || failed+=("$arch")
+done
+if ((${#failed[@]} > 0)); then
+    echo "demo: FAILED for ${failed[*]}"
+    exit 1
+fi
+echo "demo: OK: online -> on battery -> low battery -> online seen by ${archs[*]}, each within $BOUND_MS ms"

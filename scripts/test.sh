@@ -7,9 +7,12 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 # One line per tree: NAME then its CMake arguments. The cross trees' tests run
 # one at a time: their Wine tests share the prefix's COM ports.
+# The cross trees' end-to-end tests run the native tree's UPS simulator, so
+# the native trees are built first.
+simulator="$PWD/build/native/tools/ups-simulator/ups-simulator"
 cross_trees=(
-    "x86_64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake"
-    "i686 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake"
+    "x86_64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DKORVO_SIMULATOR=$simulator"
+    "i686 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DKORVO_SIMULATOR=$simulator"
 )
 native_trees=(
     "native -DCMAKE_BUILD_TYPE=Debug"
@@ -29,7 +32,7 @@ build() {  # NAME CMAKE_ARGS...
 }
 
 mkdir -p build
-for tree in "${cross_trees[@]}" "${native_trees[@]}"; do
+for tree in "${native_trees[@]}" "${cross_trees[@]}"; do
     # shellcheck disable=SC2086 # the line's words are the arguments
     build $tree
 done

@@ -1,0 +1,23 @@
+@echo off
+rem Removes KorvoUPS: stops the UPS service, deletes the DLL and the model's
+rem registry entries, and leaves the service configured for no UPS.
+rem   uninstall.cmd     (from an administrator's command prompt)
+rem Exit code: 0 done, 1 the entries are still there.
+setlocal
+cd /d "%~dp0"
+set TOOLS=%SystemRoot%\System32
+if exist "%SystemRoot%\Sysnative\rundll32.exe" set TOOLS=%SystemRoot%\Sysnative
+
+echo Stopping the UPS service...
+net stop ups >nul 2>&1
+
+echo Removing KorvoUPS.dll and its registry entries...
+"%TOOLS%\rundll32.exe" setupapi.dll,InstallHinfSection Uninstall 128 .\korvoups.inf
+"%TOOLS%\reg.exe" query "HKLM\SYSTEM\CurrentControlSet\Services\UPS\Config" /v ServiceProviderDLL >nul 2>&1
+if not errorlevel 1 goto still_there
+echo KorvoUPS is removed.
+exit /b 0
+
+:still_there
+echo KorvoUPS was not removed: run this from an administrator's command prompt.
+exit /b 1

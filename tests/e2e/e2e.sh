@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# One end-to-end case from cases.txt: KorvoUPS.dll under Wine, loaded by
+# ups_host the way the UPS service loads it, against ups-simulator on COM1.
+#   tests/e2e/e2e.sh ARCH BUILD_DIR SIMULATOR HOST_EXE DLL CASE
+# Checks the start-up code, the state sequence ups_host reports, the Status
+# values (as ups_host reads them and as `reg query` reads them, during the
+# run and after it) and a clean cancel and stop. Prints detection delays.
+# Exit 77 (skipped) without a simulator or where ARCH cannot run.
+set -euo pipefail
+
+if (($# != 6)); then
+    echo "usage: $0 x86_64|i686 BUILD_DIR SIMULATOR HOST_EXE DLL CASE" >&2
+    exit 2
+fi
+arch="$1" build_dir="$2" simulator="$3" host="$4" dll="$5" case_name="$6"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$here/../../scripts/wine-env.sh"
+
+if [[ -z "$simulator" || ! -x "$simulator" ]]; then
+    echo "SKIPPED: no simulator (configure with -DKORVO_SIMULATOR=build/native/.../ups-simulator)"
+    exit 77
+fi
+if ! wine_can_run "$arch"; then
+    echo "SKIPPED: this machine cannot run $arch Windows programs"
+    exit 77
+fi
+
+line="$(grep -E "^${case_name}[[:space:]]*\|" "$here/cases.txt" || true)"
+if [[ -z "$line" ]]; then
+    echo "e2e: no case '$case_name' in $here/cases.txt" >&2
+    exit 2
+fi
+IFS='|' read -r _ setup scenario seconds options want_init want_states <<<"$line"
+trim() { local s="$1"; s="${s#"${s%%[![:space:]]*}"}"; echo "${s%"${s##*[![:space:]]}"}"; }
+setup="$(trim "$setup")" scenario="$(trim "$scenario")" seconds="$(trim "$seconds")"
+options="$(trim "$options")" want_init="$(trim "$want_init")" want_states="$(trim "$want_states")"
+
+SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\UPS'
+STATUS_KEY="$SERVICE_KEY\\Status"
+# What the driver publishes in each state for the simulator's default readings
+# (13.60 V, 34 % load online; 12.5 V on battery; 10.9 V low).
+declare -A PUBLISHED=(
+    [1]="BatteryCapacity=100 BatteryStatus=0 CommStatus=1 TotalUPSRuntime=13 UtilityPowerStatus=1"
+    [2]="BatteryCapacity=92 BatteryStatus=0 CommStatus=1 TotalUPSRuntime=12 UtilityPowerStatus=2"
+    [4]="BatteryCapacity=80 BatteryStatus=0 CommStatus=1 TotalUPSRuntime=11 UtilityPowerStatus=2"
+    [8]="BatteryCapacity=0 BatteryStatus=0 CommStatus=2 TotalUPSRuntime=0 UtilityPowerStatus=1"
+)
+published() { if [[ "$setup" == no_status_key ]]; then echo "status_key=missing"; else echo "${PUBLISHED[$1]:-?}"; fi; }
+
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+
+# The Status values as `reg query` prints them, in ups_host's format.
+reg_status() {
+    local out name rc=0
+    out="$(reg_query "$STATUS_KEY")" || rc=$?
+    case "$rc" in 1) echo "status_key=missing"; return ;; 2) echo "reg_query_failed"; return ;; esac
+    local -a items=()
+    for name in BatteryCapacity BatteryStatus CommStatus TotalUPSRuntime UtilityPowerStatus; do
+        local hex
+        hex="$(awk -v n="$name" '$1 == n && $2 == "REG_DWORD" { print $3 }' <<<"$out")"
+        items+=("$name=$([[ -n "$hex" ]] && echo $((hex)) || echo missing)")
+    done
+    echo "${items[*]}"
+}
+
+wine_use "$arch" "$build_dir"
+wine_prefix_init
+work="$build_dir/e2e/$case_name"
+rm -rf "$work"
+mkdir -p "$work"
+link="$build_dir/e2e/ups-line"
+# Started here with its output to a file, so that no command substitution
+# waits for a server that inherited its pipe; it ends by itself when idle.
+"$WINESERVER" -p5 </dev/null >"$work/wineserver.log" 2>&1 || true
+
+sim_pid="" host_pid=""
+cleanup() {
+    if [[ -n "$host_pid" ]]; then kill "$host_pid" 2>/dev/null || true; fi
+    if [[ -n "$sim_pid" ]]; then kill "$sim_pid" 2>/dev/null || true; fi
+    # The prefix as the other tests expect it: Port=COM1 and a Status key.
+    wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null 2>&1 || true
+    wine_reg add "$STATUS_KEY" /f >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+echo "e2e $case_name ($arch): setup $setup, scenario '$scenario', ups_host --for $seconds $options"
+wine_reg delete "$STATUS_KEY" /f >/dev/null 2>&1 || true
+case "$setup" in
+normal | no_status_key) wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null ;;
+port=*) wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d "${setup#port=}" /f >/dev/null ;;
+no_port) wine_reg delete "$SERVICE_KEY" /v Port /f >/dev/null 2>&1 || true ;;
+*) echo "e2e: unknown setup '$setup'" >&2; exit 2 ;;
+esac
+# A fresh, empty key: values left by an earlier case cannot pass for new ones.
+[[ "$setup" == no_status_key ]] || wine_reg add "$STATUS_KEY" /f >/dev/null
+wine_map_port COM1 "$link"
+
+if [[ "$scenario" != - ]]; then
+    rm -f "$link"
+    "$simulator" --link "$link" --start-on-query --scenario "$scenario" >"$work/simulator.out" 2>"$work/simulator.err" &
+    sim_pid=$!
+    for _ in $(seq 100); do [[ -e "$link" ]] && break; sleep 0.1; done
+    [[ -e "$link" ]] || { echo "e2e: the simulator did not create $link" >&2; exit 1; }
+    echo "simulator $sim_pid on $(readlink "$link")"
+fi
+
+: >"$work/host.out"  # before the start: the loop below reads it at once
+# shellcheck disable=SC2086 # options are words
+"$WINE" "$host" --dll "Z:${dll//\//\\}" --for "$seconds" $options >"$work/host.out" 2>"$work/host.err" &
+host_pid=$!
+# While ups_host runs, every state it reports is read back with `reg query` too.
+seen=0 live_checks=()
+while :; do
+    running=1
+    kill -0 "$host_pid" 2>/dev/null || running=0
+    mapfile -t lines <"$work/host.out"
+    while ((seen < ${#lines[@]})); do
+        entry="${lines[$seen]}"
+        seen=$((seen + 1))
+        echo "  host: $entry"
+        if ((running)) && [[ "$entry" =~ \ state\ code=([0-9]+) ]]; then
+            live_checks+=("${BASH_REMATCH[1]}|$(reg_status)")
+        fi
+    done
+    ((running)) || break
+    sleep 0.2
+done
+host_rc=0
+wait "$host_pid" || host_rc=$?
+host_pid=""
+if [[ -n "$sim_pid" ]]; then
+    if kill -0 "$sim_pid" 2>/dev/null; then sim_alive=yes; else sim_alive=no; fi
+    kill "$sim_pid" 2>/dev/null || true
+    sim_rc=0
+    wait "$sim_pid" || sim_rc=$?
+    sim_pid=""
+    sed 's/^/  simulator: /' "$work/simulator.out"
+fi
+
+# Per cycle: init codes, state codes, reader codes (repeats collapsed).
+inits=() states=() readers=() host_values=()
+cycle_states="" cycle_readers="" last_reader=""
+end_cycle() {
+    if [[ -n "$cycle_states" ]]; then
+        states+=("${cycle_states# }")
+        readers+=("${cycle_readers# }")
+    fi
+    cycle_states="" cycle_readers="" last_reader=""
+}
+while read -r _ event rest; do
+    case "$event" in
+    cycle) end_cycle ;;
+    init) if [[ "$rest" =~ code=([0-9]+) ]]; then inits+=("${BASH_REMATCH[1]}"); fi ;;
+    state)
+        [[ "$rest" =~ ^code=([0-9]+)\ name=[A-Z_]+\ from=[0-9]+(\ initial=1)?\ (.*)$ ]] || continue
+        code="${BASH_REMATCH[1]}"
+        cycle_states+=" $code"
+        if [[ -z "$last_reader" ]]; then last_reader="$code"; fi
+        host_values+=("$code|${BASH_REMATCH[3]}")
+        ;;
+    getstate)
+        [[ "$rest" =~ code=([0-9]+) ]] || continue
+        if [[ "${BASH_REMATCH[1]}" != "$last_reader" ]]; then
+            cycle_readers+=" ${BASH_REMATCH[1]}"
+            last_reader="${BASH_REMATCH[1]}"
+        fi
+        ;;
+    esac
+done <"$work/host.out"
+end_cycle
+
+IFS='/' read -r -a want_cycles <<<"$want_states"
+check "ups_host exit code" "$host_rc" 0
+check "cycles run" "${#states[@]}" "${#want_cycles[@]}"
+for i in "${!want_cycles[@]}"; do
+    want="$(trim "${want_cycles[$i]}")"
+    check "cycle $((i + 1)): UPSInit result" "${inits[$i]:-none}" "$want_init"
+    check "cycle $((i + 1)): states reported by the waiting thread" "${states[$i]:-none}" "$want"
+    # The readers start from the first state and see every later one.
+    want_readers=""
+    if [[ "$want" == *" "* ]]; then want_readers="${want#* }"; fi
+    check "cycle $((i + 1)): states seen by the reading threads" "${readers[$i]:-}" "$want_readers"
+done
+for item in "${host_values[@]}"; do
+    check "values read by ups_host in state ${item%%|*}" "${item#*|}" "$(published "${item%%|*}")"
+done
+for item in "${live_checks[@]}"; do
+    check "reg query in state ${item%%|*}" "${item#*|}" "$(published "${item%%|*}")"
+done
+final_state="${want_states##* }"
+check "reg query after the stop (state $final_state)" "$(reg_status)" "$(published "$final_state")"
+check "stops (cancel, waiter released, UPSStop)" "$(grep -c ' stop cancel_ms=' "$work/host.out" || true)" "${#want_cycles[@]}"
+check "no error reported by ups_host" "$(grep ' error ' "$work/host.out" || true)" ""
+if [[ "$scenario" != - ]]; then
+    phases="$(awk '$2 == "phase" { printf "%s%s", sep, $3; sep = "," }' "$work/simulator.out")"
+    want_phases="$(tr ',' '\n' <<<"$scenario" | cut -d: -f1 | paste -sd,)"
+    check "simulator ran every phase" "$phases" "$want_phases"
+    check "simulator still running at the end" "$sim_alive" yes
+    check "simulator exit code on SIGTERM" "$sim_rc" 0
+fi
+
+# Figures: from the simulator's phase change to the host's wake-up.
+if [[ "$scenario" != - ]]; then
+    awk '$2 == "phase" { phase_t[++n] = $1; phase[n] = $3 }
+         $2 == "state" && $0 !~ /initial=1/ {
+             for (i = n; i >= 1 && phase_t[i] > $1; i--) {}
+             if (i >= 1) printf "delay: phase %-9s -> state %s %6.0f ms\n", phase[i], substr($3, 6), ($1 - phase_t[i]) * 1000
+         }' "$work/simulator.out" "$work/host.out"
+fi
+echo "e2e $case_name ($arch): $passed passed, $failed failed"
+((failed == 0))
