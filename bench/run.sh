@@ -21,16 +21,15 @@ bench="$(realpath "build/$arch/bench/poll_bench.exe")"
 
 source scripts/wine-env.sh
 wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
-wine_use "$arch" "$out/$arch"
-wine_prefix_init
-line="$(realpath "$out/$arch")/com1"
+wine_session "$arch" "$out/$arch" "$out/$arch/run"
+line="$(realpath "$out/$arch/run")/com1"
 wine_map_port COM1 "$line"
 wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS' /v Port /t REG_SZ /d COM1 /f >/dev/null
 wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS\Status' /f >/dev/null
 
 simulator_pid=""
 stop_simulator() {
-    # The wineserver holds the pty as its terminal: it must be gone before the line hangs up.
+    # No hang-up under a running wineserver: it holds the pty as its terminal.
     "$WINESERVER" -w || true
     if [[ -n "$simulator_pid" ]]; then
         kill "$simulator_pid" 2>/dev/null || true

@@ -4,6 +4,7 @@
 // Input: the value's type, a flag byte (bit 0: no value; bit 1: no key;
 // bit 2: the query fails; bit 3: the key does not open), then the value's
 // bytes, at most 600 of them. Missing header bytes read as zero.
+#include "invariant.h"
 #include "serial_link.h"
 #include "test_platform.h"
 
@@ -14,13 +15,6 @@
 #include <cstring>
 #include <string>
 
-#define CHECK(condition)                                                     \
-    do {                                                                     \
-        if (!(condition)) {                                                  \
-            std::fprintf(stderr, "invariant violated: %s\n", #condition);    \
-            std::abort();                                                    \
-        }                                                                    \
-    } while (0)
 
 namespace {
 

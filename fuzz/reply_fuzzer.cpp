@@ -6,6 +6,7 @@
 // 16-bit little-endian pause in ms (mod 3001) for every piece, then a 16-bit
 // length for every piece but the last; the rest is the reply. Missing header
 // bytes read as zero.
+#include "invariant.h"
 #include "korvoups.h"
 #include "serial_link.h"
 #include "status_query.h"
@@ -20,13 +21,6 @@
 #include <cstring>
 #include <string>
 
-#define CHECK(condition)                                                     \
-    do {                                                                     \
-        if (!(condition)) {                                                  \
-            std::fprintf(stderr, "invariant violated: %s\n", #condition);    \
-            std::abort();                                                    \
-        }                                                                    \
-    } while (0)
 
 namespace {
 

@@ -49,11 +49,7 @@ run_demo() {
     local arch="$1" dir="$PWD/build/$1" work link
     work="$dir/demo"
     link="$work/ups-line"
-    wine_use "$arch" "$dir"
-    wine_prefix_init
-    rm -rf "$work"
-    mkdir -p "$work"
-    "$WINESERVER" -p5 </dev/null >"$work/wineserver.log" 2>&1 || true
+    wine_session "$arch" "$dir" "$work"
     echo "== $arch: Wine prefix $WINEPREFIX: Port = COM1, an empty Status key, COM1 = the simulator"
     wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS' /v Port /t REG_SZ /d COM1 /f >/dev/null
     wine_reg delete 'HKLM\SYSTEM\CurrentControlSet\Services\UPS\Status' /f >/dev/null 2>&1 || true

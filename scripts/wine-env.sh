@@ -145,6 +145,21 @@ wine_prefix_init() {
     ) 9>"$WINEPREFIX.lock"
 }
 
+# wine_session ARCH BUILD_DIR WORK: the prefix ready and WORK a fresh folder.
+# The wineserver is started here with its output in WORK/wineserver.log, so
+# that no command substitution waits for a server that inherited its pipe,
+# and because it takes the first pty it opens as its terminal: when that line
+# hangs up it dumps all its objects into whatever output it has. It ends by
+# itself when idle.
+wine_session() {
+    local arch="$1" build_dir="$2" work="$3"
+    wine_use "$arch" "$build_dir"
+    wine_prefix_init
+    rm -rf "$work"
+    mkdir -p "$work"
+    "$WINESERVER" -p5 </dev/null >"$work/wineserver.log" 2>&1 || true
+}
+
 # wine_pty_pair LINK_A LINK_B: two linked pseudo-terminals; prints socat's PID.
 # socat 1.7 has no -d0; without -d it reports errors only, which is the same.
 wine_pty_pair() {

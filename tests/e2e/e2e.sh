@@ -64,15 +64,9 @@ reg_status() {
     echo "${items[*]}"
 }
 
-wine_use "$arch" "$build_dir"
-wine_prefix_init
 work="$build_dir/e2e/$case_name"
-rm -rf "$work"
-mkdir -p "$work"
+wine_session "$arch" "$build_dir" "$work"
 link="$build_dir/e2e/ups-line"
-# Started here with its output to a file, so that no command substitution
-# waits for a server that inherited its pipe; it ends by itself when idle.
-"$WINESERVER" -p5 </dev/null >"$work/wineserver.log" 2>&1 || true
 
 sim_pid="" host_pid=""
 cleanup() {

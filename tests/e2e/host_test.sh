@@ -14,12 +14,8 @@ if ! wine_can_run "$arch"; then
     echo "SKIPPED: this machine cannot run $arch Windows programs"
     exit 77
 fi
-wine_use "$arch" "$build_dir"
-wine_prefix_init
 work="$build_dir/e2e/host_test"
-rm -rf "$work"
-mkdir -p "$work"
-"$WINESERVER" -p5 </dev/null >"$work/wineserver.log" 2>&1 || true
+wine_session "$arch" "$build_dir" "$work"
 
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/lib.sh"
 run_host() { # run_host NAME ARGS...: output in $work/NAME.out, exit code echoed

@@ -36,12 +36,9 @@ reg_key() {
     case "$rc" in 0) echo present ;; 1) echo absent ;; *) echo reg_query_failed ;; esac
 }
 
-wine_use "$arch" "$build_dir"
-wine_prefix_init
 work="$build_dir/e2e/packaging"
-rm -rf "$work"
+wine_session "$arch" "$build_dir" "$work"
 mkdir -p "$work/stage"
-"$WINESERVER" -p5 </dev/null >"$work/wineserver.log" 2>&1 || true
 cleanup() {
     # The prefix as the other tests expect it: Port=COM1 and a Status key.
     wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null 2>&1 || true

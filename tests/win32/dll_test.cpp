@@ -4,6 +4,7 @@
 // the same line), and this test plays the UPS on COM2. It rewrites the UPS
 // service's registry key, so it belongs in a throwaway prefix only.
 #include "expected_exports.h"
+#include "platform.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -86,27 +87,6 @@ DWORD WINAPI PlayUps(LPVOID)
     return 0;
 }
 
-bool ConfigureLikeTheDriver(HANDLE port)
-{
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port, &dcb)) {
-        return false;
-    }
-    dcb.BaudRate = CBR_2400;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    return SetCommState(port, &dcb) != FALSE;
-}
-
 // Sets "Port" (nullptr: removes it), creating the service key and its Status subkey.
 void SetPortValue(const char* port)
 {
@@ -177,7 +157,7 @@ protected:
 
         UpsPort = CreateFileA("\\\\.\\COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
         ASSERT_NE(UpsPort, INVALID_HANDLE_VALUE) << "COM2, error " << GetLastError();
-        ASSERT_TRUE(ConfigureLikeTheDriver(UpsPort)) << "error " << GetLastError();
+        ASSERT_TRUE(ConfigureSerialLine(UpsPort)) << "error " << GetLastError();
         UpsStopping = false;
         UpsThread = CreateThread(NULL, 0, PlayUps, NULL, 0, NULL);
         ASSERT_NE(UpsThread, nullptr);

@@ -260,6 +260,8 @@ bool Bind(HMODULE dll)
     return all;
 }
 
+const DWORD RESOURCES_EVERY_MS = 60000;
+
 // What the process holds, to see whether long runs let anything pile up.
 void SayResources(const char* when)
 {
@@ -302,7 +304,24 @@ int RunCycle()
         Say(WallStamp(), "error what=thread code=%lu", GetLastError());
     }
 
-    WaitForSingleObject(StopRequested, RunSeconds < 0 ? INFINITE : static_cast<DWORD>(RunSeconds * 1000.0));
+    // Once a minute what the process holds: a long run shows whether anything piles up.
+    LARGE_INTEGER runStart = Ticks();
+    for (;;) {
+        DWORD slice = RESOURCES_EVERY_MS;
+        if (RunSeconds >= 0) {
+            double left = RunSeconds * 1000.0 - ElapsedMs(runStart);
+            if (left <= 0) {
+                break;
+            }
+            slice = left < slice ? static_cast<DWORD>(left) : slice;
+        }
+        if (WaitForSingleObject(StopRequested, slice) == WAIT_OBJECT_0) {
+            break;
+        }
+        if (RunSeconds < 0 || ElapsedMs(runStart) < RunSeconds * 1000.0) {
+            SayResources("running");
+        }
+    }
     LARGE_INTEGER stopStart = Ticks();
     InterlockedExchange(&Stopping, 1);
     UpsCancelWait();
