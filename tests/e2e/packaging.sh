@@ -30,6 +30,15 @@ reg_value() {
     case "$rc" in 1) echo absent; return ;; 2) echo reg_query_failed; return ;; esac
     awk -v n="$2" 'index($0, "    " n "    ") == 1 { sub("^    " n "    ", ""); sub("    ", " "); print; exit }' <<<"$out"
 }
+# check_values WHEN "KEY|NAME|WANT"...: each value as reg_value reads it.
+check_values() {
+    local when="$1" row key name want
+    shift
+    for row in "$@"; do
+        IFS='|' read -r key name want <<<"$row"
+        check "$when: $key /v $name" "$(reg_value "$key" "$name")" "$want"
+    done
+}
 reg_key() {
     local rc=0
     reg_query "$1" >/dev/null || rc=$?
@@ -71,10 +80,7 @@ installed=(
     "$SERVICE_KEY\\Config|Model|REG_SZ Q1 serial UPS"
     "$PROVIDERS_KEY|Q1 serial UPS|REG_SZ 0x00000007,KorvoUPS.dll"
 )
-for row in "${installed[@]}"; do
-    IFS='|' read -r key name want <<<"$row"
-    check "installed: $key /v $name" "$(reg_value "$key" "$name")" "$want"
-done
+check_values installed "${installed[@]}"
 check "installed: the Status key" "$(reg_key "$SERVICE_KEY\\Status")" present
 check "installed: the Status key is empty" "$(reg_query "$SERVICE_KEY\\Status" | grep -c REG_ || true)" 0
 if cmp -s "$dll" "$system32/KorvoUPS.dll"; then copied=yes; else copied=no; fi
@@ -102,10 +108,7 @@ removed=(
     "$SERVICE_KEY\\Config|Vendor|absent"
     "$SERVICE_KEY\\Config|Model|absent"
 )
-for row in "${removed[@]}"; do
-    IFS='|' read -r key name want <<<"$row"
-    check "uninstalled: $key /v $name" "$(reg_value "$key" "$name")" "$want"
-done
+check_values uninstalled "${removed[@]}"
 check "uninstalled: the model's ServiceProviders key" "$(reg_key "$PROVIDERS_KEY")" absent
 check "uninstalled: the Status key stays (the service's own)" "$(reg_key "$SERVICE_KEY\\Status")" present
 check "uninstalled: system32\\KorvoUPS.dll" "$([[ -e "$system32/KorvoUPS.dll" ]] && echo present || echo absent)" absent
