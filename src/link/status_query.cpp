@@ -4,7 +4,6 @@
 #include "serial_link.h"
 #include "ups_status.h"
 
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
