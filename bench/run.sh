@@ -21,7 +21,7 @@ bench="$(realpath "build/$arch/bench/poll_bench.exe")"
 
 source scripts/wine-env.sh
 wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
-wine_session "$arch" "$out/$arch" "$out/$arch/run"
+wine_session "$arch" "build/$arch" "$out/$arch/run"
 line="$(realpath "$out/$arch/run")/com1"
 wine_map_port COM1 "$line"
 wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS' /v Port /t REG_SZ /d COM1 /f >/dev/null
@@ -37,7 +37,7 @@ stop_simulator() {
         simulator_pid=""
     fi
 }
-trap stop_simulator EXIT
+trap 'stop_simulator; wine_session_end' EXIT
 run_with_ups() {  # SCENARIO LOG -- BENCH_ARGS...
     local scenario="$1" log="$2"
     shift 3

@@ -20,8 +20,7 @@ dir="$(realpath "build/$arch")"
 
 source scripts/wine-env.sh
 wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
-wine_use "$arch" "build/bench/$arch"
-wine_prefix_init
+wine_session "$arch" "build/$arch" "$out/wine"
 line="$(realpath "$out")/com1"
 wine_map_port COM1 "$line"
 wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS' /v Port /t REG_SZ /d COM1 /f >/dev/null
@@ -31,7 +30,7 @@ scenario="online:3"
 for _ in $(seq $((minutes * 6))); do scenario+=",battery:3.3,low:3.1,online:3.6"; done
 build/native/tools/ups-simulator/ups-simulator --scenario "$scenario,online:inf" --link "$line" >"$out/simulator.out" &
 simulator_pid=$!
-trap '"$WINESERVER" -w || true; kill "$simulator_pid" 2>/dev/null || true' EXIT
+trap 'wine_session_end; kill "$simulator_pid" 2>/dev/null || true' EXIT
 until [[ -L "$line" ]]; do sleep 0.05; done
 
 echo "== $minutes minutes of the host against a UPS that changes state every ~3 s"

@@ -38,6 +38,7 @@ sim_pid="" host_pid=""
 stop_children() {
     if [[ -n "$host_pid" ]]; then kill "$host_pid" 2>/dev/null || true; fi
     if [[ -n "$sim_pid" ]]; then kill "$sim_pid" 2>/dev/null || true; fi
+    wine_session_end
 }
 trap stop_children EXIT
 trap 'echo "demo: interrupted"; exit 130' INT TERM
@@ -115,6 +116,7 @@ run_demo() {
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" || true
     sim_pid=""
+    wine_session_end
 
     echo "== $arch: detection delays (bound $BOUND_MS ms):"
     local d

@@ -1,10 +1,15 @@
 # shellcheck shell=bash
 # Helpers for running the Windows build under Wine, to be sourced:
 #   source scripts/wine-env.sh
-#   wine_use x86_64 build/x86_64 && wine_prefix_init && wine_map_port COM1 /some/pty
+#   wine_session x86_64 build/x86_64 WORK && wine_map_port COM1 /some/pty
+#   ... "$WINE" program.exe ...
+#   wine_session_end
 #
-# Each build tree gets a throwaway prefix, BUILD_DIR/wineprefix. The Wine
-# loaders are called directly (never the `wine` wrapper).
+# Each build tree gets a template prefix, BUILD_DIR/wineprefix, made once;
+# every run (a test, the demo, a benchmark) works in a throwaway clone of it,
+# WORK/prefix, with a wineserver, a registry and COM ports of its own, so
+# that runs can go side by side. The Wine loaders are called directly (never
+# the `wine` wrapper).
 #
 # 32-bit on this machine (Wine 8.0, Debian bookworm, wine32:i386 installed):
 # /usr/lib/wine/wine runs in a pure 32-bit prefix (WINEARCH=win32) served by
@@ -145,19 +150,50 @@ wine_prefix_init() {
     ) 9>"$WINEPREFIX.lock"
 }
 
-# wine_session ARCH BUILD_DIR WORK: the prefix ready and WORK a fresh folder.
+# Wine's own programs and libraries, which it only ever reads: a clone shares
+# them with its template by hard link (the template is over a gigabyte).
+# Everything else (the registry, .ini and .inf files, logs) is copied, as
+# Wine may rewrite such files in place.
+_WINE_SHARED_FILES=(-iname '*.dll' -o -iname '*.exe' -o -iname '*.drv' -o -iname '*.sys' -o -iname '*.ocx'
+    -o -iname '*.cpl' -o -iname '*.acm' -o -iname '*.ax' -o -iname '*.tlb' -o -iname '*.ds' -o -iname '*.vxd'
+    -o -iname '*.nls' -o -iname '*.com' -o -iname '*.msstyles')
+
+# wine_prefix_clone TEMPLATE CLONE: CLONE made anew as a copy of TEMPLATE.
+wine_prefix_clone() {
+    local template="$1" clone="$2"
+    rm -rf "$clone"
+    cp -al "$template" "$clone"
+    (cd "$template" && find . -type f ! \( "${_WINE_SHARED_FILES[@]}" \) -print0 |
+        xargs -0 -r cp -a --remove-destination --parents -t "$clone")
+}
+
+# wine_session ARCH BUILD_DIR WORK: WORK a fresh folder, WINEPREFIX a fresh
+# clone of the tree's template in WORK/prefix, its wineserver started.
 # The wineserver is started here with its output in WORK/wineserver.log, so
 # that no command substitution waits for a server that inherited its pipe,
 # and because it takes the first pty it opens as its terminal: when that line
-# hangs up it dumps all its objects into whatever output it has. It ends by
-# itself when idle.
+# hangs up it dumps all its objects into whatever output it has.
 wine_session() {
     local arch="$1" build_dir="$2" work="$3"
     wine_use "$arch" "$build_dir"
     wine_prefix_init
     rm -rf "$work"
     mkdir -p "$work"
+    work="$(cd "$work" && pwd)"
+    wine_prefix_clone "$WINEPREFIX" "$work/prefix"
+    WINEPREFIX="$work/prefix"
+    WINE_SESSION_PREFIX="$WINEPREFIX"
     "$WINESERVER" -p5 </dev/null >"$work/wineserver.log" 2>&1 || true
+}
+
+# wine_session_end: ends every Wine program of the session and removes its
+# prefix. Nothing of the clone is kept: its registry is never read again.
+wine_session_end() {
+    [[ -n "${WINE_SESSION_PREFIX:-}" && "$WINEPREFIX" == "$WINE_SESSION_PREFIX" ]] || return 0
+    "$WINESERVER" -k 2>/dev/null || true
+    "$WINESERVER" -w 2>/dev/null || true
+    rm -rf "$WINE_SESSION_PREFIX"
+    WINE_SESSION_PREFIX=""
 }
 
 # wine_pty_pair LINK_A LINK_B: two linked pseudo-terminals; prints socat's PID.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs a Windows test program under Wine: CMake's emulator for the cross builds.
 #   scripts/wine-run.sh ARCH EXE [ARGS...]
-# The program finds COM1 and COM2 as the two ends of a fresh pseudo-terminal
-# pair (COM12 is COM1 again, for names that need the device namespace), and
-# KorvoUPS.dll of its build tree on the search path. Exits with the program's
+# The program runs in a prefix of its own, cloned from the build tree's, and
+# finds COM1 and COM2 as the two ends of a fresh pseudo-terminal pair (COM12
+# is COM1 again, for names that need the device namespace), and KorvoUPS.dll
+# of its build tree on the search path. Exits with the program's
 # code; 77 (skipped) where this machine cannot run 32-bit Windows programs.
 set -euo pipefail
 
@@ -37,32 +38,27 @@ until [[ -f "$build_dir/CMakeCache.txt" ]]; do
 done
 dll_dir="${KORVO_WINE_DLL_DIR:-$build_dir}"
 
-wine_use "$arch" "$build_dir"
-wine_prefix_init
-
-# One run at a time per tree, whoever started it (ctest, demo.sh): the pair's
-# links and the prefix's COM names are the tree's.
-exec 8>"$build_dir/wine-ports.lock"
-if ! flock -n 8; then
-    echo "wine-run: waiting for the COM ports of $build_dir (another run has them)"
-    flock -w 900 8 || { echo "wine-run: gave up waiting" >&2; exit 1; }
-fi
-
-ports="$build_dir/wine-ports"
-socat_pid="$(wine_pty_pair "$ports/com1" "$ports/com2")"
+# A clone of the tree's prefix and a pair of its own for this run alone, so
+# that any number of runs can go side by side.
+mkdir -p "$build_dir/wine-runs"
+work="$(mktemp -d "$build_dir/wine-runs/$(basename "$exe" .exe).XXXXXX")"
+socat_pid=""
 # The wineserver opens the ports itself, and as a session leader it takes the
 # first one as its controlling terminal: it must be gone before socat closes
 # the pair, or the hang-up makes it dump its objects into the test's output.
 # shellcheck disable=SC2317 # run by the trap
 finish() {
-    "$WINESERVER" -w || true
-    kill "$socat_pid" 2>/dev/null || true
+    wine_session_end
+    if [[ -n "$socat_pid" ]]; then kill "$socat_pid" 2>/dev/null || true; fi
+    rm -rf "$work"
 }
 trap finish EXIT
 trap "exit 143" TERM INT  # the EXIT trap still runs
-wine_map_port COM1 "$ports/com1"
-wine_map_port COM2 "$ports/com2"
-wine_map_port COM12 "$ports/com1"
+wine_session "$arch" "$build_dir" "$work"
+socat_pid="$(wine_pty_pair "$work/com1" "$work/com2")"
+wine_map_port COM1 "$work/com1"
+wine_map_port COM2 "$work/com2"
+wine_map_port COM12 "$work/com1"
 wine_check_ports
 
 # WINEPATH entries are Windows paths; Z: is the Unix root.

@@ -65,18 +65,16 @@ reg_status() {
 }
 
 work="$build_dir/e2e/$case_name"
-wine_session "$arch" "$build_dir" "$work"
-link="$build_dir/e2e/ups-line"
+link="$work/ups-line"
 
 sim_pid="" host_pid=""
 cleanup() {
     if [[ -n "$host_pid" ]]; then kill "$host_pid" 2>/dev/null || true; fi
     if [[ -n "$sim_pid" ]]; then kill "$sim_pid" 2>/dev/null || true; fi
-    # The prefix as the other tests expect it: Port=COM1 and a Status key.
-    wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null 2>&1 || true
-    wine_reg add "$STATUS_KEY" /f >/dev/null 2>&1 || true
+    wine_session_end
 }
 trap cleanup EXIT
+wine_session "$arch" "$build_dir" "$work"
 
 echo "e2e $case_name ($arch): setup $setup, scenario '$scenario', ups_host --for $seconds $options"
 wine_reg delete "$STATUS_KEY" /f >/dev/null 2>&1 || true

@@ -15,6 +15,7 @@ if ! wine_can_run "$arch"; then
     exit 77
 fi
 work="$build_dir/e2e/host_test"
+trap wine_session_end EXIT
 wine_session "$arch" "$build_dir" "$work"
 
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/lib.sh"

@@ -46,14 +46,9 @@ reg_key() {
 }
 
 work="$build_dir/e2e/packaging"
+trap wine_session_end EXIT
 wine_session "$arch" "$build_dir" "$work"
 mkdir -p "$work/stage"
-cleanup() {
-    # The prefix as the other tests expect it: Port=COM1 and a Status key.
-    wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null 2>&1 || true
-    wine_reg add "$SERVICE_KEY\\Status" /f >/dev/null 2>&1 || true
-}
-trap cleanup EXIT
 
 cp "$dll" "$host" "$work/stage/"
 if [[ "$folder" == amd64 ]]; then
