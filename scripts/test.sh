@@ -56,6 +56,16 @@ finish_tests() {  # NAME
 trap 'for pid in "${test_pids[@]}"; do kill "$pid" 2>/dev/null || true; done' EXIT
 
 mkdir -p build
+# Each cross tree's template Wine prefix is made while the trees build.
+(
+    source scripts/wine-env.sh
+    for tree in "${cross_trees[@]}"; do
+        arch="${tree%% *}"
+        if wine_can_run "$arch"; then (wine_use "$arch" "build/$arch" && wine_prefix_init) & fi
+    done
+    wait
+) >build/wine-prefixes.log 2>&1 &
+test_pids[wine-prefixes]=$!
 for tree in "${native_trees[@]}" "${cross_trees[@]}"; do
     # shellcheck disable=SC2086 # the line's words are the arguments
     build $tree
@@ -63,6 +73,7 @@ done
 # The Wine tests keep to the line's pace and are waited out first, the native
 # ones (the fuzzers above all) keep the CPU busy and come after them: each
 # group runs without the other's load.
+wait "${test_pids[wine-prefixes]}" || { cat build/wine-prefixes.log; exit 1; }
 for tree in "${cross_trees[@]}"; do
     start_tests "${tree%% *}" -j "$wine_jobs"
 done

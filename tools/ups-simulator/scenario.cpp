@@ -21,7 +21,9 @@ const KindName KIND_NAMES[] = {
     {"nul", PhaseKind::Nul},         {"disconnect", PhaseKind::Disconnect},
 };
 
-const uint32_t LATE_DELAY_MS = 2500;
+// Beyond the driver's 2 s reply budget even when its pauses run long on a
+// busy machine, and still before its next poll, 2 s after the budget.
+const uint32_t LATE_DELAY_MS = 3500;
 const uint32_t SPLIT_AFTER_BYTES = 45;
 const uint32_t SPLIT_PAUSE_MS = 300;
 const size_t NUL_POSITION = 24;  // in the frequency field, well before the flags

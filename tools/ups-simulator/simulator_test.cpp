@@ -215,7 +215,7 @@ void TestReplies()
         {"nak:inf", "NAK\r", 1000, 4.1, 16.5, 2000},
         {"echo:inf", "Q1\r", 1000, 4.1, 12.4, 2000},
         {"split:inf", ONLINE, 1000, 4.1, 199 + 299, 3000},
-        {"late:inf", ONLINE, 3500, 2500, 2699, 5000},
+        {"late:inf", ONLINE, 4500, 3500, 3699, 6000},
         {"nul:inf", withNul, 1000, 4.1, 199, 2000},
         {"garbage:inf", "", 1000, 4.1, 195, 2000},
         {"silence:inf", "", 1000, 0, 0, 0},
@@ -230,7 +230,7 @@ void TestReplies()
             Finish(&sim, true);
             continue;
         }
-        Arrival got = Ask(fd, "Q1\r", c.QuietMs, 6000);
+        Arrival got = Ask(fd, "Q1\r", c.QuietMs, 7000);
         std::string what = std::string(c.Phase) + ": got \"" + EscapeBytes(got.Bytes) + "\"";
         if (!c.Expected.empty()) {
             Check(got.Bytes == c.Expected, what);
