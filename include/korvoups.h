@@ -49,8 +49,9 @@ extern "C" {
  * first call's result and does nothing else. */
 uint32_t UPS_CALL UPSInit(void);
 
-/* Ends the monitor (waiting for a poll in progress), closes the events and
- * the port. Returns at once when not started. */
+/* Cancels every wait, ends the monitor (waiting for a poll in progress),
+ * closes the events once no thread waits on them, and the port. Returns at
+ * once when not started. */
 void UPS_CALL UPSStop(void);
 
 /* The state found by the latest poll. No I/O, never blocks. */
@@ -62,7 +63,9 @@ uint32_t UPS_CALL UPSGetState(void);
  * lastState is not used. Each change releases one waiting thread. */
 void UPS_CALL UPSWaitForStateChange(uint32_t lastState, uint32_t timeoutMs);
 
-/* Releases one waiter (or the next call to wait) and ends all polling. */
+/* Releases every thread waiting in UPSWaitForStateChange (when none waits,
+ * the next call to wait returns at once) and ends all polling. Returns at
+ * once. */
 void UPS_CALL UPSCancelWait(void);
 
 /* Accepted and ignored: this driver cannot turn the UPS off. */

@@ -7,6 +7,8 @@
 #include <cstdint>
 
 const uint32_t POLL_PERIOD_MS = 2000;
+// How often the stop looks whether the released waiters have all returned.
+const uint32_t WAITER_RELEASE_LOOK_MS = 1;
 
 // Atomic because host threads read them in the exports while the driver
 // starts and stops; the events themselves carry all signalling.
@@ -17,5 +19,6 @@ extern std::atomic<PlatformHandle> StopEvent;
 bool CreateMonitorEvents();
 // Starts the thread; a failure is not reported: the driver then just does not poll.
 void StartMonitor();
-// Waits for the thread to end, then closes it and both events.
+// Waits for the thread to end, then closes it and both events, the change
+// event once no host thread waits on it any more.
 void EndMonitor();

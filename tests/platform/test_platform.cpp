@@ -24,6 +24,7 @@ struct EventState {
     std::mutex mutex;
     std::condition_variable signalled;
     bool pending = false;
+    uint32_t waiting = 0;
 };
 
 struct ThreadState {
@@ -79,10 +80,23 @@ uint32_t WriteLimit = UINT32_MAX;
 std::atomic<uint32_t> WaitScale{100};
 std::atomic<uint64_t> LineClockUs{0};
 std::atomic<uint32_t> ThreadsRunning{0};
+std::atomic<uint32_t> ClosedUnderWaiters{0};
 thread_local LastWait LastWaitHere = LastWait::None;
-bool WritesHeld = false;
-uint32_t HeldWriters = 0;
-std::condition_variable WriteGate;
+bool Held[static_cast<int>(Op::Count)];
+uint32_t HeldCallers[static_cast<int>(Op::Count)];
+std::condition_variable HoldGate;
+
+// Blocks while op is held. Lock must be held (by guard).
+void PassHold(Op op, std::unique_lock<std::mutex>& guard)
+{
+    int i = static_cast<int>(op);
+    if (Held[i]) {
+        ++HeldCallers[i];
+        HoldGate.notify_all();
+        HoldGate.wait(guard, [i] { return !Held[i]; });
+        --HeldCallers[i];
+    }
+}
 
 // Counts the call and tells whether it is to fail. Lock must be held.
 bool Fails(Op op)
@@ -188,9 +202,10 @@ void Reset()
     }
     std::fill(std::begin(CallCounts), std::end(CallCounts), 0u);
     WriteLimit = UINT32_MAX;
-    WritesHeld = false;
+    std::fill(std::begin(Held), std::end(Held), false);
     WaitScale = 100;
     LineClockUs = 0;
+    ClosedUnderWaiters = 0;
 }
 
 void FailCall(Op op, uint32_t nth, bool persistent)
@@ -232,6 +247,7 @@ LastWait TakeLastWait()
     return last;
 }
 uint32_t OpenKeys() { return CountObjects(Kind::Key); }
+uint32_t EventsClosedUnderWaiters() { return ClosedUnderWaiters.load(); }
 
 Answer Paced(const std::string& line)
 {
@@ -277,17 +293,41 @@ void LimitWrites(uint32_t bytes)
     WriteLimit = bytes;
 }
 
-void HoldWrites(bool hold)
+void HoldCalls(Op op, bool hold)
 {
     std::lock_guard<std::mutex> guard(Lock);
-    WritesHeld = hold;
-    WriteGate.notify_all();
+    Held[static_cast<int>(op)] = hold;
+    HoldGate.notify_all();
 }
 
-bool WaitForHeldWrite(uint32_t timeoutMs)
+bool WaitForHeldCall(Op op, uint32_t timeoutMs)
 {
     std::unique_lock<std::mutex> guard(Lock);
-    return WriteGate.wait_for(guard, std::chrono::milliseconds(timeoutMs), [] { return HeldWriters > 0; });
+    return HoldGate.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                             [op] { return HeldCallers[static_cast<int>(op)] > 0; });
+}
+
+bool WaitForWaiters(void* event, uint32_t count, uint32_t timeoutMs)
+{
+    std::shared_ptr<EventState> state;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        Object* object = FindObject(event, Kind::Event);
+        if (object == nullptr) {
+            return false;
+        }
+        state = object->event;
+    }
+    for (uint32_t waited = 0; waited < timeoutMs; ++waited) {
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            if (state->waiting >= count) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 std::string Written(const std::string& device)
@@ -401,7 +441,8 @@ bool SignalEvent(PlatformHandle event)
 {
     std::shared_ptr<EventState> state;
     {
-        std::lock_guard<std::mutex> guard(Lock);
+        std::unique_lock<std::mutex> guard(Lock);
+        PassHold(Op::SignalEvent, guard);
         Object* object = FindObject(event, Kind::Event);
         if (Fails(Op::SignalEvent) || object == nullptr) {
             return false;
@@ -453,7 +494,10 @@ static WaitOutcome WaitOn(PlatformHandle handle, uint32_t timeoutMs)
     }
     if (event) {
         std::unique_lock<std::mutex> lock(event->mutex);
-        if (!WaitScaled(event->signalled, lock, timeoutMs, [&] { return event->pending; })) {
+        ++event->waiting;
+        bool signalled = WaitScaled(event->signalled, lock, timeoutMs, [&] { return event->pending; });
+        --event->waiting;
+        if (!signalled) {
             return WaitOutcome::TimedOut;
         }
         event->pending = false;
@@ -495,6 +539,10 @@ void CloseObject(PlatformHandle handle)
             return;
         }
         thread = found->second.thread;
+        if (found->second.event) {
+            std::lock_guard<std::mutex> lock(found->second.event->mutex);
+            ClosedUnderWaiters += found->second.event->waiting > 0 ? 1 : 0;
+        }
         Objects.erase(found);
     }
     if (thread) {
@@ -538,12 +586,7 @@ bool ConfigureSerialLine(PlatformHandle port)
 bool WriteSerial(PlatformHandle port, const void* bytes, uint32_t count, uint32_t* written)
 {
     std::unique_lock<std::mutex> guard(Lock);
-    if (WritesHeld) {
-        ++HeldWriters;
-        WriteGate.notify_all();
-        WriteGate.wait(guard, [] { return !WritesHeld; });
-        --HeldWriters;
-    }
+    PassHold(Op::WriteSerial, guard);
     *written = 0;
     Device* device = FindPort(port);
     if (Fails(Op::WriteSerial) || device == nullptr) {

@@ -51,6 +51,9 @@ uint32_t LiveThreads();
 uint32_t RunningThreads();
 uint32_t OpenPorts();
 uint32_t OpenKeys();
+// Events closed while a thread was still waiting on them: on Windows that
+// thread would then wait on a dead handle, or on whatever reuses it.
+uint32_t EventsClosedUnderWaiters();
 
 // How the calling thread's latest wait ended, once: later calls give None
 // until it waits again.
@@ -78,9 +81,12 @@ void QueueAnswers(const std::string& device, const std::vector<Answer>& answers)
 void InjectInput(const std::string& device, const std::string& bytes);
 // Writes take at most this many bytes from now on (default: all).
 void LimitWrites(uint32_t bytes);
-// While held, writes block inside the call: a poll stays in progress.
-void HoldWrites(bool hold);
-bool WaitForHeldWrite(uint32_t timeoutMs);
+// While op is held, its calls block inside the call (WriteSerial: a poll
+// stays in progress; SignalEvent: a signal is about to be given).
+void HoldCalls(Op op, bool hold);
+bool WaitForHeldCall(Op op, uint32_t timeoutMs);
+// Waits (real time) until count threads wait on the event.
+bool WaitForWaiters(void* event, uint32_t count, uint32_t timeoutMs);
 
 std::string Written(const std::string& device);  // the last 4 KiB
 uint32_t QueriesReceived(const std::string& device);

@@ -3,6 +3,7 @@
 
 #include "korvoups.h"
 #include "monitor.h"
+#include "ups_status.h"
 
 #include <atomic>
 #include <chrono>
@@ -149,8 +150,8 @@ TEST_F(DriverTest, FailedThreadStartIsNotReportedAndStopStaysClean)
 TEST_F(DriverTest, StopWaitsForThePollInProgress)
 {
     ASSERT_EQ(UPSInit(), UPS_INIT_OK);
-    testplatform::HoldWrites(true);
-    ASSERT_TRUE(testplatform::WaitForHeldWrite(GENEROUS_MS));
+    testplatform::HoldCalls(Op::WriteSerial, true);
+    ASSERT_TRUE(testplatform::WaitForHeldCall(Op::WriteSerial, GENEROUS_MS));
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {
         UPSStop();
@@ -159,24 +160,69 @@ TEST_F(DriverTest, StopWaitsForThePollInProgress)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(stopped.load());
     EXPECT_EQ(testplatform::OpenPorts(), 1u);
-    testplatform::HoldWrites(false);
+    testplatform::HoldCalls(Op::WriteSerial, false);
     stopper.join();
     EXPECT_EQ(testplatform::QueriesReceived(PORT), 2u);
     EXPECT_EQ(testplatform::OpenPorts(), 0u);
 }
 
-TEST_F(DriverTest, StopReleasesAWaiterBlockedWithoutLimit)
+// Host threads blocked without limit, counting their returns.
+struct BlockedWaiters {
+    std::atomic<uint32_t> returned{0};
+    std::vector<std::thread> threads;
+    void Start(uint32_t count)
+    {
+        for (uint32_t i = 0; i < count; ++i) {
+            threads.emplace_back([this] {
+                UPSWaitForStateChange(UPS_STATE_ONLINE, WAIT_FOREVER_MS);
+                ++returned;
+            });
+        }
+    }
+    bool AllReturned(uint32_t count)
+    {
+        for (uint32_t i = 0; i < GENEROUS_MS / 10 && returned.load() < count; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return returned.load() == count;
+    }
+    ~BlockedWaiters()
+    {
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+};
+
+TEST_F(DriverTest, CancelReleasesEveryWaiterAndStopEvenLaterOnes)
 {
     ASSERT_EQ(UPSInit(), UPS_INIT_OK);
-    std::atomic<bool> released{false};
-    std::thread waiter([&] {
-        UPSWaitForStateChange(UPS_STATE_ONLINE, WAIT_FOREVER_MS);
-        released = true;
-    });
-    AwaitPolls(3);
+    BlockedWaiters waiters;
+    waiters.Start(3);
+    ASSERT_TRUE(testplatform::WaitForWaiters(ChangeEvent.load(), 3, GENEROUS_MS));
+    UPSCancelWait();
+    EXPECT_TRUE(waiters.AllReturned(3)) << waiters.returned.load() << " of 3 released by one cancel";
+
+    // Threads that wait after the cancel are released by the stop, which
+    // closes the event only once they have all returned.
+    waiters.Start(3);
+    ASSERT_TRUE(testplatform::WaitForWaiters(ChangeEvent.load(), 2, GENEROUS_MS));
     UPSStop();
-    waiter.join();
-    EXPECT_TRUE(released.load());
+    EXPECT_TRUE(waiters.AllReturned(6));
+    EXPECT_EQ(testplatform::EventsClosedUnderWaiters(), 0u);
+    EXPECT_EQ(testplatform::LiveEvents(), 0u);
+}
+
+TEST_F(DriverTest, WokenHostReadsTheFiguresOfThePollThatChanged)
+{
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    testplatform::HoldCalls(Op::SignalEvent, true);
+    testplatform::SetStandingReply(PORT, ON_BATTERY);
+    ASSERT_TRUE(testplatform::WaitForHeldCall(Op::SignalEvent, GENEROUS_MS));
+    uint32_t utility = 0;
+    EXPECT_TRUE(testplatform::GetDword(STATUS_KEY, "UtilityPowerStatus", &utility));
+    EXPECT_EQ(utility, UTILITY_POWER_OFF) << "the change was signalled before its figures were published";
+    testplatform::HoldCalls(Op::SignalEvent, false);
 }
 
 TEST_F(DriverTest, EachSignalReleasesOneOfSeveralWaiters)
