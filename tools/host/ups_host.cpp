@@ -44,7 +44,8 @@ const char* const STATUS_VALUES[] = {"BatteryCapacity", "BatteryStatus", "CommSt
                                      "UtilityPowerStatus"};
 const int STATUS_VALUE_COUNT = 5;
 const DWORD CANCEL_BOUND_MS = 10000;     // a waiter still blocked after this is a fault
-const DWORD PUBLISH_SETTLE_MS = 1000;    // the values follow the change signal
+const DWORD STOP_BOUND_MS = 10000;       // so is an UPSStop that takes longer
+const int MAX_THREADS = 16;
 
 // Exit codes.
 const int EXIT_CLEAN = 0;
@@ -57,6 +58,7 @@ const int EXIT_BAD_STATE = 6;
 std::string DllPath;
 double RunSeconds = -1;  // negative: until Ctrl-C
 DWORD WaitTimeoutMs = 5000;
+int WaiterCount = 1;
 int ReaderCount = 2;
 DWORD ReadIntervalMs = 20;
 int Cycles = 1;
@@ -166,49 +168,43 @@ std::string ReadStatusValues()
     return text;
 }
 
-// The driver signals a change just before it publishes the poll's values:
-// the values are read once they differ from those seen at the wake-up, or
-// after a settle time when that poll published the same ones.
-std::string ReadPublishedValues(const std::string& atWake)
-{
-    LARGE_INTEGER start = Ticks();
-    std::string values = atWake;
-    while (values == atWake && ElapsedMs(start) < PUBLISH_SETTLE_MS) {
-        Sleep(10);
-        values = ReadStatusValues();
-    }
-    return values;
-}
-
-void Report(DWORD code, DWORD from, const std::string& stamp, const char* how, bool settle)
+// The values are read at once: the driver publishes a poll's figures before
+// it signals the change they belong to.
+void Report(DWORD code, DWORD from, const std::string& stamp, const char* how)
 {
     if (!ValidState(code)) {
         InterlockedIncrement(&BadStates);
         Say(stamp, "error what=bad_state code=%lu", static_cast<unsigned long>(code));
     }
-    std::string values = settle ? ReadPublishedValues(ReadStatusValues()) : ReadStatusValues();
+    std::string values = ReadStatusValues();
     Say(stamp, "state code=%lu name=%s from=%lu%s %s", static_cast<unsigned long>(code), StateName(code),
         static_cast<unsigned long>(from), how, values.c_str());
 }
 
-DWORD InitialState;
+// The state last reported, whichever waiting thread saw it.
+DWORD LastReported;
+CRITICAL_SECTION ReportLock;
 
 DWORD WINAPI Waiter(LPVOID)
 {
-    DWORD last = InitialState;
     for (;;) {
+        EnterCriticalSection(&ReportLock);
+        DWORD last = LastReported;
+        LeaveCriticalSection(&ReportLock);
         UpsWaitForStateChange(last, WaitTimeoutMs);
         std::string stamp = WallStamp();
         if (Stopping) {
             return 0;
         }
         InterlockedIncrement(&Wakes);
+        EnterCriticalSection(&ReportLock);
         DWORD code = UpsGetState();
-        if (code != last) {
+        if (code != LastReported) {
             InterlockedIncrement(&Changes);
-            Report(code, last, stamp, "", true);
-            last = code;
+            Report(code, LastReported, stamp, "");
+            LastReported = code;
         }
+        LeaveCriticalSection(&ReportLock);
     }
 }
 
@@ -289,18 +285,23 @@ int RunCycle()
     }
     SayResources("started");
     Stopping = 0;
-    InitialState = UpsGetState();
+    LastReported = UpsGetState();
     // UPSInit has published before it returned.
-    Report(InitialState, 0, WallStamp(), " initial=1", false);
+    Report(LastReported, 0, WallStamp(), " initial=1");
 
-    HANDLE waiter = CreateThread(NULL, 0, Waiter, NULL, 0, NULL);
-    HANDLE readers[16];
+    HANDLE waiters[MAX_THREADS];
+    int waiterCount = 0;
+    for (int i = 0; i < WaiterCount; ++i) {
+        waiters[waiterCount] = CreateThread(NULL, 0, Waiter, NULL, 0, NULL);
+        waiterCount += waiters[waiterCount] != NULL ? 1 : 0;
+    }
+    HANDLE readers[MAX_THREADS];
     int readerCount = 0;
     for (int i = 0; i < ReaderCount; ++i) {
         readers[readerCount] = CreateThread(NULL, 0, Reader, NULL, 0, NULL);
         readerCount += readers[readerCount] != NULL ? 1 : 0;
     }
-    if (waiter == NULL) {
+    if (waiterCount < WaiterCount) {
         Say(WallStamp(), "error what=thread code=%lu", GetLastError());
     }
 
@@ -324,9 +325,11 @@ int RunCycle()
     }
     LARGE_INTEGER stopStart = Ticks();
     InterlockedExchange(&Stopping, 1);
+    // One cancel must release every waiting thread.
     UpsCancelWait();
     double cancelMs = ElapsedMs(stopStart);
-    bool stuck = waiter != NULL && WaitForSingleObject(waiter, CANCEL_BOUND_MS) != WAIT_OBJECT_0;
+    bool stuck = waiterCount > 0 && WaitForMultipleObjects(static_cast<DWORD>(waiterCount), waiters, TRUE,
+                                                           CANCEL_BOUND_MS) != WAIT_OBJECT_0;
     double waiterMs = ElapsedMs(stopStart);
     if (readerCount > 0) {
         WaitForMultipleObjects(static_cast<DWORD>(readerCount), readers, TRUE, INFINITE);
@@ -340,9 +343,12 @@ int RunCycle()
     double stopMs = ElapsedMs(stopCall);
     Say(WallStamp(), "stop cancel_ms=%.1f waiter_ms=%.1f readers_ms=%.1f stop_ms=%.1f total_ms=%.1f", cancelMs,
         waiterMs, readersMs, stopMs, ElapsedMs(stopStart));
+    if (stopMs > STOP_BOUND_MS) {
+        Say(WallStamp(), "error what=slow_stop bound_ms=%lu", STOP_BOUND_MS);
+    }
     SayResources("stopped");
-    if (waiter != NULL) {
-        CloseHandle(waiter);
+    for (int i = 0; i < waiterCount; ++i) {
+        CloseHandle(waiters[i]);
     }
     for (int i = 0; i < readerCount; ++i) {
         CloseHandle(readers[i]);
@@ -353,11 +359,12 @@ int RunCycle()
 void Usage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: ups_host [--dll PATH] [--for SECONDS] [--wait-timeout MS] [--readers N]\n"
-                 "                [--read-interval MS] [--cycles N] [--turn-off]\n"
+                 "usage: ups_host [--dll PATH] [--for SECONDS] [--wait-timeout MS] [--waiters N]\n"
+                 "                [--readers N] [--read-interval MS] [--cycles N] [--turn-off]\n"
                  "  --dll PATH          the driver (default: KorvoUPS.dll beside this program)\n"
                  "  --for SECONDS       run this long, then cancel the wait and stop (default: until Ctrl-C)\n"
                  "  --wait-timeout MS   time-out of each UPSWaitForStateChange (default 5000; 'inf')\n"
+                 "  --waiters N         threads waiting in UPSWaitForStateChange (default 1, 1 to 16)\n"
                  "  --readers N         threads calling UPSGetState in a loop (default 2, at most 16)\n"
                  "  --read-interval MS  their pause between calls (default 20)\n"
                  "  --cycles N          start, run and stop the driver N times in this process (default 1)\n"
@@ -394,7 +401,9 @@ bool ParseArguments(int argc, char** argv)
             RunSeconds = number;
         } else if (arg == "--wait-timeout") {
             WaitTimeoutMs = static_cast<DWORD>(number);
-        } else if (arg == "--readers" && number <= 16) {
+        } else if (arg == "--waiters" && number >= 1 && number <= MAX_THREADS) {
+            WaiterCount = static_cast<int>(number);
+        } else if (arg == "--readers" && number <= MAX_THREADS) {
             ReaderCount = static_cast<int>(number);
         } else if (arg == "--read-interval") {
             ReadIntervalMs = static_cast<DWORD>(number);
@@ -423,6 +432,7 @@ int main(int argc, char** argv)
     // Plain "\n" line ends: the output is read by scripts as often as by people.
     _setmode(_fileno(stdout), _O_BINARY);
     InitializeCriticalSection(&OutputLock);
+    InitializeCriticalSection(&ReportLock);
     QueryPerformanceFrequency(&TickFrequency);
     if (!ParseArguments(argc, argv)) {
         Usage(stderr);
