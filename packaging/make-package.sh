@@ -1,33 +1,72 @@
 #!/usr/bin/env bash
-# Lays out the installation folder for Windows administrators:
+# Makes the release archives for Windows administrators from the build trees:
 #   packaging/make-package.sh OUT_DIR [X86_BUILD_DIR] [AMD64_BUILD_DIR]
-# OUT_DIR gets README.md, and x86\ and amd64\ each with korvoups.inf,
-# install.cmd, uninstall.cmd (Windows line ends), KorvoUPS.dll and
-# ups_host.exe from the build trees (default build/i686 and build/x86_64;
-# '' for none).
+# (default build/i686 and build/x86_64; '' leaves an architecture out):
+#   OUT_DIR/KorvoUPS-VERSION.zip          x86\ and amd64\, each with korvoups.inf,
+#       install.cmd, uninstall.cmd (Windows line ends), KorvoUPS.dll and
+#       ups_host.exe; README.md; SHA256SUMS of every file
+#   OUT_DIR/KorvoUPS-VERSION-symbols.zip  x86\ and amd64\ KorvoUPS.dll.debug,
+#       the symbols of the stripped DLLs; SHA256SUMS
+# Each archive's folder stays beside it. VERSION is the trees' project
+# version; the INF's DriverVer date is today's (UTC), or SOURCE_DATE_EPOCH's.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 out="${1:?usage: $0 OUT_DIR [X86_BUILD_DIR] [AMD64_BUILD_DIR]}"
 x86_build="${2-$here/../build/i686}"
 amd64_build="${3-$here/../build/x86_64}"
+# ARCH:OTHER_ARCH:BUILD_DIR for each architecture given.
+trees=()
+[[ -z "$x86_build" ]] || trees+=("x86:amd64:$x86_build")
+[[ -z "$amd64_build" ]] || trees+=("amd64:x86:$amd64_build")
+
+version=""
+for tree in "${trees[@]}"; do
+    IFS=: read -r arch _ build <<<"$tree"
+    for file in KorvoUPS.dll KorvoUPS.dll.debug ups_host.exe korvoups-version.txt; do
+        if [[ ! -f "$build/$file" ]]; then
+            echo "make-package: no $arch $file in $build: build the tree first" >&2
+            exit 1
+        fi
+    done
+    tree_version="$(cat "$build/korvoups-version.txt")"
+    if [[ -n "$version" && "$tree_version" != "$version" ]]; then
+        echo "make-package: the build trees differ in version ($version, $tree_version)" >&2
+        exit 1
+    fi
+    version="$tree_version"
+done
+if [[ -z "$version" ]]; then
+    echo "make-package: no build tree given" >&2
+    exit 2
+fi
+driver_date="$(date -u ${SOURCE_DATE_EPOCH:+-d "@$SOURCE_DATE_EPOCH"} +%m/%d/%Y)"
+name="KorvoUPS-$version"
+package="$out/$name"
+symbols="$out/$name-symbols"
 
 # cmd.exe misreads labels in files with bare LF line ends.
 crlf() { sed 's/\r$//; s/$/\r/'; }
+# SHA256SUMS of every other file of the folder, in the form `sha256sum -c` reads.
+checksums() { (cd "$1" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS); }
 
 mkdir -p "$out"
-crlf <"$here/README.md" >"$out/README.md"
-for pair in "x86:amd64:$x86_build" "amd64:x86:$amd64_build"; do
-    IFS=: read -r arch other build <<<"$pair"
-    if [[ -z "$build" || ! -f "$build/KorvoUPS.dll" ]]; then
-        echo "make-package: no $arch driver (${build:-no build tree given}/KorvoUPS.dll), no $arch folder"
-        continue
-    fi
-    mkdir -p "$out/$arch"
+rm -rf "$package" "$symbols" "$package.zip" "$symbols.zip"
+mkdir -p "$package" "$symbols"
+crlf <"$here/README.md" >"$package/README.md"
+for tree in "${trees[@]}"; do
+    IFS=: read -r arch other build <<<"$tree"
+    mkdir -p "$package/$arch" "$symbols/$arch"
     # Only this architecture's install lines: the other one installs nothing.
-    grep -v "; $other\$" "$here/korvoups.inf" | crlf >"$out/$arch/korvoups.inf"
-    crlf <"$here/install.cmd" >"$out/$arch/install.cmd"
-    crlf <"$here/uninstall.cmd" >"$out/$arch/uninstall.cmd"
-    cp "$build/KorvoUPS.dll" "$out/$arch/"
-    if [[ -f "$build/ups_host.exe" ]]; then cp "$build/ups_host.exe" "$out/$arch/"; fi
-    echo "make-package: $out/$arch: $(cd "$out/$arch" && echo *) (driver from $build)"
+    grep -v "; $other\$" "$here/korvoups.inf" |
+        sed "s|@KORVO_VERSION@|$version|; s|@KORVO_DRIVER_DATE@|$driver_date|" | crlf >"$package/$arch/korvoups.inf"
+    crlf <"$here/install.cmd" >"$package/$arch/install.cmd"
+    crlf <"$here/uninstall.cmd" >"$package/$arch/uninstall.cmd"
+    cp "$build/KorvoUPS.dll" "$build/ups_host.exe" "$package/$arch/"
+    cp "$build/KorvoUPS.dll.debug" "$symbols/$arch/"
+    echo "make-package: $arch from $build"
 done
+checksums "$package"
+checksums "$symbols"
+(cd "$package" && zip -q -X -r "../$name.zip" .)
+(cd "$symbols" && zip -q -X -r "../$name-symbols.zip" .)
+echo "make-package: $out/$name.zip and $out/$name-symbols.zip"

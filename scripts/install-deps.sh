@@ -8,7 +8,7 @@ packages=(
     cmake ninja-build g++ googletest libgtest-dev
     clang libclang-rt-14-dev                     # sanitizers and libFuzzer
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
-    wine64 socat
+    wine64 socat zip unzip
 )
 
 sudo=()

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # ups_host's own failures, which the end-to-end cases rely on it to report:
-# a DLL without the six exports, no DLL at all, bad arguments.
-#   tests/e2e/host_test.sh ARCH BUILD_DIR HOST_EXE
+# a DLL without the six exports, no DLL at all, bad arguments; and its version.
+#   tests/e2e/host_test.sh ARCH BUILD_DIR HOST_EXE VERSION
 # Exit 77 (skipped) where ARCH cannot run.
 set -euo pipefail
-if (($# != 3)); then
-    echo "usage: $0 x86_64|i686 BUILD_DIR HOST_EXE" >&2
+if (($# != 4)); then
+    echo "usage: $0 x86_64|i686 BUILD_DIR HOST_EXE VERSION" >&2
     exit 2
 fi
-arch="$1" build_dir="$2" host="$3"
+arch="$1" build_dir="$2" host="$3" version="$4"
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/../../scripts/wine-env.sh"
 if ! wine_can_run "$arch"; then
     echo "SKIPPED: this machine cannot run $arch Windows programs"
@@ -43,6 +43,10 @@ for args in "--for" "--for -1" "--readers 17" "--waiters 0" "--cycles 0" "--wait
     rc="$(run_host usage $args | tail -n 1)"
     check "bad arguments '$args': exit code" "$rc" 2
 done
+
+rc="$(run_host version --version | tail -n 1)"
+check "--version: exit code" "$rc" 0
+check "--version: the package's version" "$(cut -d' ' -f1,2 "$work/version.out" | tr -d '\r')" "ups_host $version"
 
 echo "host_test ($arch): $passed passed, $failed failed"
 ((failed == 0))

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The installation package under Wine: korvoups.inf (through rundll32, as
-# right-click > Install runs it), install.cmd and uninstall.cmd, checked by
+# The release archive and its installation under Wine: make-package.sh for
+# this tree's architecture, the archive's contents and checksums, then
+# korvoups.inf (through rundll32, as right-click > Install runs it),
+# install.cmd and uninstall.cmd from the unpacked archive, checked by
 # querying the registry back and loading the installed DLL.
 #   tests/e2e/packaging.sh ARCH BUILD_DIR HOST_EXE DLL
 # Exit 77 (skipped) where ARCH cannot run.
@@ -20,107 +22,104 @@ fi
 case "$arch" in x86_64) folder=amd64 ;; i686) folder=x86 ;; *) echo "unknown arch $arch" >&2; exit 2 ;; esac
 
 SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\UPS'
-PROVIDERS_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\UPS\ServiceProviders\KorvoUPS'
+PROVIDERS_KEY="$SERVICE_KEY\\ServiceProviders\\KorvoUPS"
+MODEL_VALUE="ServiceProviders\\KorvoUPS|Q1 serial UPS|REG_SZ|0x7;KorvoUPS.dll"
 
 source "$here/lib.sh"
-# "TYPE DATA" of one value, or "absent".
-reg_value() {
+# Every key and value under KEY, one per line ("SUBKEY" or
+# "SUBKEY|NAME|TYPE|DATA", relative to KEY), or "absent".
+reg_tree() {
     local out rc=0
-    out="$(reg_query "$1" /v "$2")" || rc=$?
+    out="$(reg_query "$1" /s)" || rc=$?
     case "$rc" in 1) echo absent; return ;; 2) echo reg_query_failed; return ;; esac
-    awk -v n="$2" 'index($0, "    " n "    ") == 1 { sub("^    " n "    ", ""); sub("    ", " "); print; exit }' <<<"$out"
+    awk -v top="$1" 'BEGIN { sub("^HKLM", "HKEY_LOCAL_MACHINE", top); n = length(top) }
+        /^HKEY_/ { key = substr($0, n + 2); if (key != "") print key; next }
+        /^    [^ ]/ { split(substr($0, 5), f, "    "); print (key == "" ? "" : key) "|" f[1] "|" f[2] "|" f[3] }
+    ' <<<"$out"
 }
-# check_values WHEN "KEY|NAME|WANT"...: each value as reg_value reads it.
-check_values() {
-    local when="$1" row key name want
-    shift
-    for row in "$@"; do
-        IFS='|' read -r key name want <<<"$row"
-        check "$when: $key /v $name" "$(reg_value "$key" "$name")" "$want"
-    done
-}
-reg_key() {
-    local rc=0
-    reg_query "$1" >/dev/null || rc=$?
-    case "$rc" in 0) echo present ;; 1) echo absent ;; *) echo reg_query_failed ;; esac
-}
+# The tree without the lines of the model's list: the service's own settings.
+service_settings() { reg_tree "$SERVICE_KEY" | grep -v '^ServiceProviders' || true; }
+present() { if [[ -e "$1" ]]; then echo present; else echo absent; fi; }
 
 work="$build_dir/e2e/packaging"
 trap wine_session_end EXIT
 wine_session "$arch" "$build_dir" "$work"
-mkdir -p "$work/stage"
-
-cp "$dll" "$host" "$work/stage/"
-if [[ "$folder" == amd64 ]]; then
-    bash "$here/../../packaging/make-package.sh" "$work/package" "" "$work/stage"
-else
-    bash "$here/../../packaging/make-package.sh" "$work/package" "$work/stage" ""
-fi
-package="$work/package/$folder"
 system32="$WINEPREFIX/drive_c/windows/system32"
+version="$(cat "$build_dir/korvoups-version.txt")"
+
+echo "packaging ($arch): the release archive"
+if [[ "$folder" == amd64 ]]; then
+    bash "$here/../../packaging/make-package.sh" "$work/out" "" "$build_dir"
+else
+    bash "$here/../../packaging/make-package.sh" "$work/out" "$build_dir" ""
+fi
+unzip -q "$work/out/KorvoUPS-$version.zip" -d "$work/unpacked"
+unzip -q "$work/out/KorvoUPS-$version-symbols.zip" -d "$work/symbols"
+files() { (cd "$1" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | paste -sd' '); }
+check "the archive's files" "$(files "$work/unpacked")" \
+    "README.md SHA256SUMS $folder/KorvoUPS.dll $folder/install.cmd $folder/korvoups.inf $folder/uninstall.cmd $folder/ups_host.exe"
+check "the symbols archive's files" "$(files "$work/symbols")" "SHA256SUMS $folder/KorvoUPS.dll.debug"
+for unpacked in "$work/unpacked" "$work/symbols"; do
+    check "$(basename "$unpacked"): every file is in SHA256SUMS and matches it" \
+        "$(cd "$unpacked" && sha256sum --quiet --strict -c SHA256SUMS && wc -l <SHA256SUMS)" \
+        "$(($(find "$unpacked" -type f | wc -l) - 1))"
+done
+check "the archive's DLL is this build's" "$(cmp -s "$dll" "$work/unpacked/$folder/KorvoUPS.dll" && echo yes)" yes
+check "the INF's DriverVer" "$(grep -c "^DriverVer = [0-9][0-9]/[0-9][0-9]/20[0-9][0-9],$version.0"$'\r'"\$" "$work/unpacked/$folder/korvoups.inf")" 1
+package="$work/unpacked/$folder"
 
 # Installs count only by what they leave behind; a hung dialog ends by time-out.
 inf_section() { (cd "$package" && timeout 120 "$WINE" rundll32 setupapi.dll,InstallHinfSection "$1" 128 '.\korvoups.inf'); }
 
 echo "packaging ($arch): the INF on a machine without a UPS configured"
-wine_reg delete "$SERVICE_KEY" /v Port /f >/dev/null 2>&1 || true
-wine_reg delete "$SERVICE_KEY\\Status" /f >/dev/null 2>&1 || true
+wine_reg delete "$SERVICE_KEY" /f >/dev/null 2>&1 || true
 rm -f "$system32/KorvoUPS.dll"
 inf_section DefaultInstall
-installed=(
-    "$SERVICE_KEY|Port|REG_SZ COM1"
-    "$SERVICE_KEY|Options|REG_DWORD 0x7"
-    "$SERVICE_KEY\\Config|ServiceProviderDLL|REG_EXPAND_SZ %SystemRoot%\\System32\\KorvoUPS.dll"
-    "$SERVICE_KEY\\Config|Vendor|REG_SZ KorvoUPS"
-    "$SERVICE_KEY\\Config|Model|REG_SZ Q1 serial UPS"
-    "$PROVIDERS_KEY|Q1 serial UPS|REG_SZ 0x00000007,KorvoUPS.dll"
-)
-check_values installed "${installed[@]}"
-check "installed: the Status key" "$(reg_key "$SERVICE_KEY\\Status")" present
-check "installed: the Status key is empty" "$(reg_query "$SERVICE_KEY\\Status" | grep -c REG_ || true)" 0
-if cmp -s "$dll" "$system32/KorvoUPS.dll"; then copied=yes; else copied=no; fi
-check "installed: system32\\KorvoUPS.dll is this build's DLL" "$copied" yes
+check "installed: all there is under Services\\UPS" "$(reg_tree "$SERVICE_KEY" | paste -sd' ')" \
+    "ServiceProviders ServiceProviders\\KorvoUPS $MODEL_VALUE"
+check "installed: system32\\KorvoUPS.dll is this build's DLL" "$(cmp -s "$dll" "$system32/KorvoUPS.dll" && echo yes)" yes
 
 echo "packaging ($arch): the installed DLL loads as the UPS service loads it"
+# The service's part, as the Select dialog and the service leave it.
 wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM300 /f >/dev/null
+wine_reg add "$SERVICE_KEY\\Status" /f >/dev/null
 "$WINE" "$package/ups_host.exe" --dll 'C:\windows\system32\KorvoUPS.dll' --for 0.5 >"$work/host.out" 2>&1 || true
 sed 's/^/  host: /' "$work/host.out"
 check "ups_host binds all six exports of the installed DLL" "$(grep -c ' loaded dll=C:' "$work/host.out" || true)" 1
 check "the installed DLL starts (no such port: code 5)" "$(grep -o ' init result=[A-Z_]*' "$work/host.out" || true)" " init result=UPS_INIT_COMM_OPEN_ERROR"
 check "ups_host exit code" "$(tail -n 1 "$work/host.out" | grep -o 'code=[0-9]*' || true)" "code=0"
 
-echo "packaging ($arch): installing again keeps the administrator's port"
+echo "packaging ($arch): installing again and uninstalling leave the service's settings alone"
 wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM5 /f >/dev/null
+wine_reg add "$SERVICE_KEY" /v Options /t REG_DWORD /d 7 /f >/dev/null
+wine_reg add "$SERVICE_KEY\\Config" /v ServiceProviderDLL /t REG_EXPAND_SZ /d 'C:\windows\system32\KorvoUPS.dll' /f >/dev/null
+wine_reg add "$SERVICE_KEY\\Config" /v Vendor /t REG_SZ /d KorvoUPS /f >/dev/null
+wine_reg add "$SERVICE_KEY\\Status" /v CommStatus /t REG_DWORD /d 1 /f >/dev/null
+settings="$(service_settings)"
 inf_section DefaultInstall
-check "reinstalled: Port kept" "$(reg_value "$SERVICE_KEY" Port)" "REG_SZ COM5"
-
-echo "packaging ($arch): uninstall"
+check "reinstalled: the service's settings" "$(service_settings)" "$settings"
+check "reinstalled: the model" "$(reg_tree "$PROVIDERS_KEY")" "|Q1 serial UPS|REG_SZ|0x7;KorvoUPS.dll"
 inf_section Uninstall
-removed=(
-    "$SERVICE_KEY|Port|absent"
-    "$SERVICE_KEY|Options|REG_DWORD 0x0"
-    "$SERVICE_KEY\\Config|ServiceProviderDLL|absent"
-    "$SERVICE_KEY\\Config|Vendor|absent"
-    "$SERVICE_KEY\\Config|Model|absent"
-)
-check_values uninstalled "${removed[@]}"
-check "uninstalled: the model's ServiceProviders key" "$(reg_key "$PROVIDERS_KEY")" absent
-check "uninstalled: the Status key stays (the service's own)" "$(reg_key "$SERVICE_KEY\\Status")" present
-check "uninstalled: system32\\KorvoUPS.dll" "$([[ -e "$system32/KorvoUPS.dll" ]] && echo present || echo absent)" absent
+check "uninstalled: the service's settings" "$(service_settings)" "$settings"
+check "uninstalled: the model's list" "$(reg_tree "$PROVIDERS_KEY")" absent
+check "uninstalled: system32\\KorvoUPS.dll" "$(present "$system32/KorvoUPS.dll")" absent
 
 echo "packaging ($arch): install.cmd COM3 and uninstall.cmd"
 # Wine has no UPS service to start: install.cmd says so with exit code 2.
 rc=0
-(cd "$package" && timeout 120 "$WINE" cmd /c install.cmd COM3) || rc=$?
+(cd "$package" && timeout 120 "$WINE" cmd /c install.cmd COM3) >"$work/install.out" 2>&1 || rc=$?
+tr -d '\r' <"$work/install.out" | sed 's/^/  install.cmd: /'
 check "install.cmd exit code (installed, no UPS service to start)" "$rc" 2
-check "install.cmd: Port" "$(reg_value "$SERVICE_KEY" Port)" "REG_SZ COM3"
-check "install.cmd: ServiceProviderDLL" "$(reg_value "$SERVICE_KEY\\Config" ServiceProviderDLL)" "REG_EXPAND_SZ %SystemRoot%\\System32\\KorvoUPS.dll"
-check "install.cmd: system32\\KorvoUPS.dll" "$([[ -e "$system32/KorvoUPS.dll" ]] && echo present || echo absent)" present
+check "install.cmd: the model" "$(reg_tree "$PROVIDERS_KEY")" "|Q1 serial UPS|REG_SZ|0x7;KorvoUPS.dll"
+check "install.cmd: Port" "$(reg_tree "$SERVICE_KEY" | grep '^|Port|' || true)" "|Port|REG_SZ|COM3"
+check "install.cmd: system32\\KorvoUPS.dll" "$(present "$system32/KorvoUPS.dll")" present
+check "install.cmd: tells how to finish in Power Options" "$(grep -c 'Power Options, tab UPS, Select' "$work/install.out" || true)" 1
 rc=0
-(cd "$package" && timeout 120 "$WINE" cmd /c uninstall.cmd) || rc=$?
+(cd "$package" && timeout 120 "$WINE" cmd /c uninstall.cmd) >"$work/uninstall.out" 2>&1 || rc=$?
 check "uninstall.cmd exit code" "$rc" 0
-check "uninstall.cmd: ServiceProviderDLL" "$(reg_value "$SERVICE_KEY\\Config" ServiceProviderDLL)" absent
-check "uninstall.cmd: system32\\KorvoUPS.dll" "$([[ -e "$system32/KorvoUPS.dll" ]] && echo present || echo absent)" absent
+check "uninstall.cmd: the model's list" "$(reg_tree "$PROVIDERS_KEY")" absent
+check "uninstall.cmd: Port stays (the service's own)" "$(reg_tree "$SERVICE_KEY" | grep '^|Port|' || true)" "|Port|REG_SZ|COM3"
+check "uninstall.cmd: system32\\KorvoUPS.dll" "$(present "$system32/KorvoUPS.dll")" absent
 
 echo "packaging ($arch): $passed passed, $failed failed"
 ((failed == 0))

@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# Checks the DLL as the linker made it, without running it:
-#   check_dll.sh OBJDUMP DLL ALLOWED_IMPORTS EXPORT...
+# Checks the DLL as the build made it, without running it:
+#   check_dll.sh OBJDUMP DLL ALLOWED_IMPORTS VERSION EXPORT...
 # It must export exactly the given names, undecorated (no _name@N), and import
 # from KERNEL32.dll, ADVAPI32.dll and msvcrt.dll only, so that it loads on a
 # bare system without runtime DLLs beside it, and only functions listed in
 # ALLOWED_IMPORTS ("dll function" lines), so that it loads on Windows XP.
+# As shipped it is stripped and small, names its debug file beside it, and
+# carries a version resource of VERSION.
 set -euo pipefail
 
-if (($# < 4)); then
-    echo "usage: $0 OBJDUMP DLL ALLOWED_IMPORTS EXPORT..." >&2
+if (($# < 5)); then
+    echo "usage: $0 OBJDUMP DLL ALLOWED_IMPORTS VERSION EXPORT..." >&2
     exit 2
 fi
-objdump="$1" dll="$2" allowed_functions="$3"
-shift 3
+objdump="$1" dll="$2" allowed_functions="$3" version="$4"
+shift 4
+strings="${objdump%objdump}strings"
+max_bytes=$((100 * 1024))
 allowed_imports="advapi32.dll kernel32.dll msvcrt.dll"
 
 headers="$("$objdump" -p "$dll")"
@@ -54,7 +58,45 @@ if [[ -z "$imports" ]]; then
     echo "FAIL: no import table found (is $dll a PE DLL?)"
     status=1
 fi
+
+size="$(stat -c %s "$dll")"
+echo "size:     $size bytes"
+if ((size >= max_bytes)); then
+    echo "FAIL: $size bytes, not under $max_bytes"
+    status=1
+fi
+if ! "$objdump" -t "$dll" | grep -qx 'no symbols'; then
+    echo "FAIL: the DLL still has a symbol table"
+    status=1
+fi
+if "$objdump" -h "$dll" | grep -q ' \.debug_'; then
+    echo "FAIL: the DLL still has debug sections"
+    status=1
+fi
+debug_file="$(basename "$dll").debug"
+# The section's hex dump, decoded up to the name's terminating zero.
+link="$("$objdump" -s -j .gnu_debuglink "$dll" 2>/dev/null | awk '
+    /^ [0-9a-f]+ [0-9a-f]+/ { for (i = 2; i <= 5 && $i ~ /^[0-9a-f]+$/; i++) hex = hex $i }
+    END {
+        for (i = 1; i < length(hex); i += 2) {
+            c = 16 * (index("0123456789abcdef", substr(hex, i, 1)) - 1) + index("0123456789abcdef", substr(hex, i + 1, 1)) - 1
+            if (c == 0) break
+            printf "%c", c
+        }
+    }')"
+if [[ "$link" != "$debug_file" || ! -s "$(dirname "$dll")/$debug_file" ]]; then
+    echo "FAIL: no debug link to $debug_file beside the DLL (link: '$link')"
+    status=1
+fi
+# The resource's strings are UTF-16: each name followed by its value.
+resource="$("$strings" -el "$dll" | paste -sd'|')"
+for pair in "ProductName|KorvoUPS" "OriginalFilename|KorvoUPS.dll" "FileVersion|$version" "ProductVersion|$version"; do
+    if [[ "|$resource|" != *"|$pair|"* ]]; then
+        echo "FAIL: the version resource lacks ${pair%%|*} = ${pair#*|}"
+        status=1
+    fi
+done
 if ((status == 0)); then
-    echo "OK: $(basename "$dll") exports exactly the expected names and imports $(wc -l <<<"$functions") functions, all on Windows XP"
+    echo "OK: $(basename "$dll") exports exactly the expected names and imports $(wc -l <<<"$functions") functions, all on Windows XP; stripped, $size bytes, version $version"
 fi
 exit "$status"

@@ -10,6 +10,8 @@
 //   summary  changes= wakes= reads= bad_states=
 //   error    what= ...
 // The time of a state line is when UPSWaitForStateChange returned.
+#include "korvoups_version.h"
+
 #include <windows.h>
 
 #include <psapi.h>
@@ -359,8 +361,9 @@ int RunCycle()
 void Usage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: ups_host [--dll PATH] [--for SECONDS] [--wait-timeout MS] [--waiters N]\n"
+                 "usage: ups_host [--version] [--dll PATH] [--for SECONDS] [--wait-timeout MS] [--waiters N]\n"
                  "                [--readers N] [--read-interval MS] [--cycles N] [--turn-off]\n"
+                 "  --version           print the version of this package and exit\n"
                  "  --dll PATH          the driver (default: KorvoUPS.dll beside this program)\n"
                  "  --for SECONDS       run this long, then cancel the wait and stop (default: until Ctrl-C)\n"
                  "  --wait-timeout MS   time-out of each UPSWaitForStateChange (default 5000; 'inf')\n"
@@ -434,6 +437,10 @@ int main(int argc, char** argv)
     InitializeCriticalSection(&OutputLock);
     InitializeCriticalSection(&ReportLock);
     QueryPerformanceFrequency(&TickFrequency);
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("ups_host %s (KorvoUPS %s)\n", KORVO_VERSION, sizeof(void*) == 8 ? "amd64" : "x86");
+        return EXIT_CLEAN;
+    }
     if (!ParseArguments(argc, argv)) {
         Usage(stderr);
         return EXIT_USAGE;
