@@ -61,7 +61,7 @@ static double UnixMs()
 static int BenchPolls(const char* port, int count)
 {
     std::strncpy(PortName, port, PORT_NAME_BYTES - 1);
-    if (!OpenPort() || !ApplyLineSettings()) {
+    if (OpenLine() != LineOpening::Opened) {
         std::fprintf(stderr, "cannot open and set up %s\n", port);
         return 1;
     }

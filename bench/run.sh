@@ -61,12 +61,37 @@ for seconds in 3.1 3.5 3.9 4.3 4.7 5.1 3.3 3.7 4.1 4.5 4.9 5.3; do scenario+=",b
 echo "== wake-up after mains failure and return (24 changes, ~2 min)"
 run_with_ups "$scenario,online:inf" "$out/sim-changes.log" -- changes 110 >"$out/changes.csv"
 
+# The device goes for a few seconds and comes back behind the same name (a
+# USB adapter replugged, a line hung up): the driver opens it again.
+scenario="online:4"
+for seconds in 3 4.5 6 3.5 5 4 5.5 3.2; do scenario+=",disconnect:$seconds,online:5"; done
+echo "== wake-up after the device comes back (8 replugs, ~80 s)"
+run_with_ups "$scenario,online:inf" "$out/sim-replug.log" -- changes 85 >"$out/replug.csv"
+
+# A silent UPS on a healthy line: how often the driver opens the port anew.
+# The wineserver opens devices for its programs, so its opens are counted.
+silent_seconds=240
+echo "== opens of the port against a silent UPS ($silent_seconds s)"
+"$WINESERVER" -k 2>/dev/null || true
+"$WINESERVER" -w
+strace -qq -e trace=openat -o "$out/server-opens.log" "$WINESERVER" -f -p5 </dev/null >/dev/null 2>&1 &
+server_pid=$!
+run_with_ups silence:inf "$out/sim-silent-opens.log" -- changes "$silent_seconds" >/dev/null
+wait "$server_pid" || true
+opens="$(grep -c "dosdevices/com1\", O_RDWR" "$out/server-opens.log" || true)"
+opens_per_minute="$(awk -v n="$opens" -v s="$silent_seconds" 'BEGIN { printf "%.2f", (n - 1) * 60 / s }')"
+
 # Delay of each change: from the start of the simulator phase that caused it
 # to the host's wake-up.
-tr -d '\r' <"$out/changes.csv" | awk -F, '
-    NR == FNR { phase[++n] = $1 * 1000; next }
-    $1 == "change" { for (i = n; i >= 1; --i) if (phase[i] <= $2) { print "delay," $2 - phase[i]; break } }
-' <(awk '{ print $1 ",phase," $3 }' "$out/sim-changes.log") - >"$out/delays.csv"
+change_delays() {  # SIMULATOR_LOG CHANGES_CSV [TO_STATE]
+    tr -d '\r' <"$2" | awk -F, -v to="${3:-}" '
+        NR == FNR { phase[++n] = $1 * 1000; next }
+        $1 == "change" && (to == "" || $4 == to) {
+            for (i = n; i >= 1; --i) if (phase[i] <= $2) { print "delay," $2 - phase[i]; break }
+        }' <(awk '{ print $1 ",phase," $3 }' "$1") -
+}
+change_delays "$out/sim-changes.log" "$out/changes.csv" >"$out/delays.csv"
+change_delays "$out/sim-replug.log" "$out/replug.csv" 1 >"$out/replug-delays.csv"
 
 stats() {  # FILE COLUMN: count, mean, max
     tr -d '\r' <"$1" | awk -F, -v c="$2" '{ s += $c; if ($c > m) m = $c; n++ }
@@ -78,6 +103,7 @@ IFS=, read -r _ cpu_mean cpu_max <<<"$(stats "$out/polls.csv" 4)"
 IFS=, read -r stops stop_mean stop_max <<<"$(stats "$out/stops-answering.csv" 3)"
 IFS=, read -r silent silent_mean silent_max <<<"$(stats "$out/stops-silent.csv" 3)"
 IFS=, read -r changes delay_mean delay_max <<<"$(stats "$out/delays.csv" 2)"
+IFS=, read -r replugs replug_mean replug_max <<<"$(stats "$out/replug-delays.csv" 2)"
 ratio_mean="$(awk -v a="$poll_mean" -v l="$line_ms" 'BEGIN { printf "%.3f", a / l }')"
 ratio_max="$(awk -v a="$poll_max" -v l="$line_ms" 'BEGIN { printf "%.3f", a / l }')"
 
@@ -87,6 +113,8 @@ csv="$out/results-$arch.csv"
     echo "poll duration,$polls,$poll_mean,$poll_max,line time $line_ms ms; ratio $ratio_mean (max $ratio_max)"
     echo "CPU per poll,$polls,$cpu_mean,$cpu_max,CPU time of the polling thread"
     echo "state change to wake-up,$changes,$delay_mean,$delay_max,design bound 2000 ms + one poll"
+    echo "device back to wake-up in state 1,$replugs,$replug_mean,$replug_max,reopened at the next cycle"
+    echo "opens per minute against a silent UPS,$opens,$opens_per_minute,,opens in $silent_seconds s (mean: reopens a minute)"
     echo "UPSStop answering UPS,$stops,$stop_mean,$stop_max,stop lands anywhere in the cycle"
     echo "UPSStop silent UPS,$silent,$silent_mean,$silent_max,a silent poll lasts 2000 ms"
 } >"$csv"

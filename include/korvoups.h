@@ -14,6 +14,10 @@
  * existing "Status" subkey (BatteryCapacity 0..100 %, BatteryStatus 0,
  * CommStatus 1 good / 2 lost, TotalUPSRuntime in minutes, UtilityPowerStatus
  * 1 on / 2 off), rewritten after every poll.
+ * The port: a device that fails or goes away (a USB adapter replugged) is
+ * opened again between polls, every 2000 ms until it is back; one that stops
+ * answering, at most once a minute. A device that takes no serial line
+ * settings is closed at once and never written to.
  */
 #ifndef KORVOUPS_H
 #define KORVOUPS_H

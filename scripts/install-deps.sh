@@ -9,6 +9,7 @@ packages=(
     clang libclang-rt-14-dev                     # sanitizers and libFuzzer
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
     wine64 socat zip unzip
+    strace                                      # the benchmark counts the port's opens
 )
 
 sudo=()

@@ -26,12 +26,13 @@ extern "C" uint32_t UPS_CALL UPSInit(void)
     if (!ReadPortName()) {
         result = UPS_INIT_REGISTRY_ERROR;
     }
-    if (!OpenPort()) {
-        result = UPS_INIT_COMM_OPEN_ERROR;
-    } else if (!ApplyLineSettings()) {
-        result = UPS_INIT_COMM_SETUP_ERROR;
+    switch (OpenLine()) {
+    case LineOpening::Opened: break;
+    case LineOpening::NoDevice: result = UPS_INIT_COMM_OPEN_ERROR; break;
+    case LineOpening::NotSerialLine: result = UPS_INIT_COMM_SETUP_ERROR; break;
     }
-    // Polled even without a port, so that the state reads "no communication".
+    // Polled even without a port, so that the state reads "no communication";
+    // the monitor keeps trying to open it.
     PollUps();
     if (!PublishStatus()) {
         result = UPS_INIT_REGISTRY_ERROR;

@@ -1,6 +1,7 @@
 #include "monitor.h"
 
 #include "korvoups.h"
+#include "serial_link.h"
 #include "status_query.h"
 #include "status_registry.h"
 #include "ups_status.h"
@@ -19,6 +20,7 @@ static void MonitorThread()
 {
     // A wait that fails (no stop event) ends the thread as a stop does.
     while (WaitForHandle(StopEvent.load(), POLL_PERIOD_MS) == WaitOutcome::TimedOut) {
+        ReviveLine();
         PollUps();
         // Published first, so that a host woken by the change reads this
         // poll's figures. A failure is retried after the next poll.

@@ -8,6 +8,18 @@ static const char SERVICE_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\UPS";
 char PortName[PORT_NAME_BYTES];
 PlatformHandle PortHandle = INVALID_PORT;
 
+// The line's health, kept by the operations below and by the polls.
+static bool PortBroken = false;
+static uint32_t UnansweredPolls = 0;
+static uint32_t CyclesSinceOpen = 0;
+
+// Passes a call's result on, remembering a failure on the open port.
+static bool Healthy(bool ok)
+{
+    PortBroken = PortBroken || !ok;
+    return ok;
+}
+
 bool ReadPortName()
 {
     // Zero first: a value shorter than the buffer then always ends in a terminator.
@@ -30,6 +42,8 @@ bool ReadPortName()
 bool OpenPort()
 {
     PortHandle = PortName[0] == '\0' ? INVALID_PORT : OpenSerialDevice(PortName);
+    PortBroken = false;
+    CyclesSinceOpen = 0;
     return PortHandle != INVALID_PORT;
 }
 
@@ -48,16 +62,47 @@ void ReleasePort()
     PortHandle = INVALID_PORT;
 }
 
+LineOpening OpenLine()
+{
+    if (!OpenPort()) {
+        return LineOpening::NoDevice;
+    }
+    if (!ApplyLineSettings()) {
+        CloseSerialDevice(PortHandle);
+        PortHandle = INVALID_PORT;
+        return LineOpening::NotSerialLine;
+    }
+    return LineOpening::Opened;
+}
+
+void NotePollAnswered(bool answered)
+{
+    UnansweredPolls = answered ? 0 : UnansweredPolls + (UnansweredPolls < SUSPECT_AFTER_POLLS ? 1 : 0);
+}
+
+void ReviveLine()
+{
+    CyclesSinceOpen += CyclesSinceOpen < SUSPECT_REOPEN_CYCLES ? 1 : 0;
+    bool suspect = UnansweredPolls >= SUSPECT_AFTER_POLLS && CyclesSinceOpen >= SUSPECT_REOPEN_CYCLES;
+    if (PortHandle != INVALID_PORT && !PortBroken && !suspect) {
+        return;
+    }
+    ReleasePort();
+    OpenLine();
+}
+
 uint32_t WritePort(const void* bytes, uint32_t count)
 {
     uint32_t written = 0;
-    return WriteSerial(PortHandle, bytes, count, &written) ? written : 0;
+    // A synchronous write that takes fewer bytes than asked is a line that
+    // cannot take them.
+    return Healthy(WriteSerial(PortHandle, bytes, count, &written) && written == count) ? written : 0;
 }
 
 uint32_t QueuedInputBytes()
 {
     uint32_t queued = 0;
-    return QueryInputQueue(PortHandle, &queued) ? queued : 0;
+    return Healthy(QueryInputQueue(PortHandle, &queued)) ? queued : 0;
 }
 
 bool WaitForInput(uint32_t minBytes, uint32_t timeoutMs, uint32_t* elapsedMs)
@@ -78,7 +123,7 @@ bool WaitForInput(uint32_t minBytes, uint32_t timeoutMs, uint32_t* elapsedMs)
 
 void DiscardInput()
 {
-    PurgeSerialInput(PortHandle);
+    Healthy(PurgeSerialInput(PortHandle));
 }
 
 bool ReadPort(ReplyBuffer* reply)
@@ -95,7 +140,7 @@ bool ReadPort(ReplyBuffer* reply)
     reply->bytes = grown;
     uint32_t read = 0;
     // Exactly the queued bytes are asked for, so the read does not wait.
-    bool ok = ReadSerial(PortHandle, grown + reply->length, queued, &read) && read > 0 && read <= queued;
+    bool ok = Healthy(ReadSerial(PortHandle, grown + reply->length, queued, &read)) && read > 0 && read <= queued;
     if (ok) {
         reply->length += read;
     }

@@ -20,6 +20,25 @@ bool ApplyLineSettings();
 // Purges and closes the port, if open; PortHandle is INVALID_PORT afterwards.
 void ReleasePort();
 
+enum class LineOpening { Opened, NoDevice, NotSerialLine };
+// Opens PortName and applies the line settings. A device that takes no line
+// settings is no serial line (a file, a volume, a pipe named by mistake): it
+// is closed at once, before anything is written to it.
+LineOpening OpenLine();
+
+// Line recovery, between polls: a port whose calls failed (a USB adapter
+// pulled out, a line hung up) is reopened at the next cycle, as is one that
+// is not open (it did not open, or it went); one that has not answered for
+// several polls (an adapter whose old handle stays deaf after a replug) at
+// most once every SUSPECT_REOPEN_CYCLES cycles. At most one open a cycle.
+const uint32_t SUSPECT_AFTER_POLLS = 3;
+const uint32_t SUSPECT_REOPEN_CYCLES = 30;  // cycles of at least 2000 ms each: a minute
+// Called by each poll: whether it got a complete reply.
+void NotePollAnswered(bool answered);
+// Called at the start of each monitor cycle, before its poll.
+void ReviveLine();
+
+// The byte-level operations mark the port broken when a call on it fails.
 uint32_t WritePort(const void* bytes, uint32_t count);
 // Bytes waiting to be read; 0 when the device cannot tell.
 uint32_t QueuedInputBytes();

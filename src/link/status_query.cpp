@@ -114,6 +114,7 @@ int32_t EstimateRuntime(float batteryVolts, int32_t loadPercent)
 
 static void ReportNoCommunication()
 {
+    NotePollAnswered(false);
     UpsStatus.CommStatus = COMM_STATUS_LOST;
     UpsStatus.State.store(UPS_STATE_NO_COMM);
 }
@@ -154,6 +155,7 @@ void PollUps()
         return;
     }
 
+    NotePollAnswered(true);
     UpsStatus.BatteryCapacity = EstimateCapacity(fields.BatteryVolts);
     UpsStatus.TotalUPSRuntime = EstimateRuntime(fields.BatteryVolts, fields.LoadPercent);
     if (fields.UtilityFailFlag == '1') {

@@ -82,6 +82,13 @@ case "$setup" in
 normal | no_status_key) wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null ;;
 port=*) wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d "${setup#port=}" /f >/dev/null ;;
 no_port) wine_reg delete "$SERVICE_KEY" /v Port /f >/dev/null 2>&1 || true ;;
+port_file)
+    # A mistyped "Port" naming a file: the driver must never write to it.
+    victim="$WINEPREFIX/drive_c/victim.txt"
+    printf 'precious data\r\n%.0s' $(seq 64) >"$victim"
+    victim_sum="$(sha256sum <"$victim")"
+    wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d 'C:\victim.txt' /f >/dev/null
+    ;;
 *) echo "e2e: unknown setup '$setup'" >&2; exit 2 ;;
 esac
 # A fresh, empty key: values left by an earlier case cannot pass for new ones.
@@ -184,6 +191,9 @@ final_state="${want_states##* }"
 check "reg query after the stop (state $final_state)" "$(reg_status)" "$(published "$final_state")"
 check "stops (cancel, waiter released, UPSStop)" "$(grep -c ' stop cancel_ms=' "$work/host.out" || true)" "${#want_cycles[@]}"
 check "no error reported by ups_host" "$(grep ' error ' "$work/host.out" || true)" ""
+if [[ "$setup" == port_file ]]; then
+    check "the file named by Port is as it was" "$(sha256sum <"$victim")" "$victim_sum"
+fi
 if [[ "$scenario" != - ]]; then
     phases="$(awk '$2 == "phase" { printf "%s%s", sep, $3; sep = "," }' "$work/simulator.out")"
     want_phases="$(tr ',' '\n' <<<"$scenario" | cut -d: -f1 | paste -sd,)"

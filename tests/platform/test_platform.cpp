@@ -35,6 +35,7 @@ struct ThreadState {
 };
 
 struct Device {
+    bool present = true;
     bool open = false;
     bool configured = false;
     std::string written;
@@ -54,11 +55,15 @@ struct Key {
 
 enum class Kind { Event, Thread, Port, Key };
 
+// A port handle outlives its device when the device goes.
+enum class PortHandleState { Live, Dead, Deaf };
+
 struct Object {
     Kind kind;
     std::shared_ptr<EventState> event;
     std::shared_ptr<ThreadState> thread;
     std::string name;
+    PortHandleState port = PortHandleState::Live;
 };
 
 struct Fault {
@@ -72,6 +77,9 @@ std::condition_variable QueryArrived;
 std::map<uintptr_t, Object> Objects;
 uintptr_t NextHandle = 0x1000;
 std::map<std::string, Device> Devices;
+// Where a deaf handle's bytes go: a line that never answers.
+Device Limbo;
+uint32_t MostPorts = 0;
 std::map<std::string, Key> Keys;
 std::set<std::string> FailingValues;
 Fault Faults[static_cast<int>(Op::Count)];
@@ -128,10 +136,35 @@ Object* FindObject(PlatformHandle handle, Kind kind)
     return found == Objects.end() || found->second.kind != kind ? nullptr : &found->second;
 }
 
+// Objects of a kind alive now. Lock must be held.
+uint32_t CountKind(Kind kind)
+{
+    return static_cast<uint32_t>(std::count_if(Objects.begin(), Objects.end(),
+                                                [kind](const auto& entry) { return entry.second.kind == kind; }));
+}
+
+// The device behind a port handle; null when the handle is dead.
 Device* FindPort(PlatformHandle port)
 {
     Object* object = FindObject(port, Kind::Port);
-    return object == nullptr ? nullptr : &Devices[object->name];
+    if (object == nullptr || object->port == PortHandleState::Dead) {
+        return nullptr;
+    }
+    return object->port == PortHandleState::Deaf ? &Limbo : &Devices[object->name];
+}
+
+// The device's handles now, and its line: nothing of it reaches them again.
+void OrphanHandles(const std::string& name, PortHandleState state)
+{
+    for (auto& entry : Objects) {
+        if (entry.second.kind == Kind::Port && entry.second.name == name) {
+            entry.second.port = state;
+        }
+    }
+    Device& device = Devices[name];
+    device.open = false;
+    device.incoming.clear();
+    device.pendingQuery.clear();
 }
 
 Key* FindKey(PlatformHandle key)
@@ -195,6 +228,8 @@ void Reset()
     }
     Objects.clear();
     Devices.clear();
+    Limbo = Device();
+    MostPorts = 0;
     Keys.clear();
     FailingValues.clear();
     for (Fault& fault : Faults) {
@@ -231,8 +266,7 @@ void SetWaitScale(uint32_t divisor)
 static uint32_t CountObjects(Kind kind)
 {
     std::lock_guard<std::mutex> guard(Lock);
-    return static_cast<uint32_t>(std::count_if(Objects.begin(), Objects.end(),
-                                                [kind](const auto& entry) { return entry.second.kind == kind; }));
+    return CountKind(kind);
 }
 
 uint32_t LiveEvents() { return CountObjects(Kind::Event); }
@@ -258,6 +292,31 @@ void AddDevice(const std::string& name)
 {
     std::lock_guard<std::mutex> guard(Lock);
     Devices[name];
+}
+
+void UnplugDevice(const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    OrphanHandles(name, PortHandleState::Dead);
+    Devices[name].present = false;
+}
+
+void PlugDevice(const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Devices[name].present = true;
+}
+
+void ReplugDevice(const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    OrphanHandles(name, PortHandleState::Deaf);
+}
+
+uint32_t MostPortsOpen()
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return MostPorts;
 }
 
 void SetStandingAnswer(const std::string& device, const Answer& answer)
@@ -564,11 +623,13 @@ PlatformHandle OpenSerialDevice(const char* portName)
 {
     std::lock_guard<std::mutex> guard(Lock);
     auto found = Devices.find(portName);
-    if (Fails(Op::OpenSerial) || found == Devices.end() || found->second.open) {
+    if (Fails(Op::OpenSerial) || found == Devices.end() || !found->second.present || found->second.open) {
         return INVALID_PORT;
     }
     found->second.open = true;
-    return AddObject(Object{Kind::Port, nullptr, nullptr, portName});
+    PlatformHandle port = AddObject(Object{Kind::Port, nullptr, nullptr, portName});
+    MostPorts = std::max(MostPorts, CountKind(Kind::Port));
+    return port;
 }
 
 bool ConfigureSerialLine(PlatformHandle port)
@@ -661,7 +722,10 @@ void CloseSerialDevice(PlatformHandle port)
     ++CallCounts[static_cast<int>(Op::CloseSerial)];
     Object* object = FindObject(port, Kind::Port);
     if (object != nullptr) {
-        Devices[object->name].open = false;
+        // An orphaned handle no longer holds the device.
+        if (object->port == PortHandleState::Live) {
+            Devices[object->name].open = false;
+        }
         Objects.erase(reinterpret_cast<uintptr_t>(port));
     }
 }

@@ -72,6 +72,15 @@ typedef std::vector<Piece> Answer;
 Answer Paced(const std::string& line);  // one piece, right after the query
 
 void AddDevice(const std::string& name);
+// The device goes (a USB adapter pulled out): every call on its handles fails
+// and it does not open until it is back. Its queued input is lost.
+void UnplugDevice(const std::string& name);
+void PlugDevice(const std::string& name);
+// The device goes and comes back at once, but its old handles stay "working":
+// writes succeed and nothing ever arrives on them. A new open gets the line.
+void ReplugDevice(const std::string& name);
+// The most ports that were open at one time since Reset.
+uint32_t MostPortsOpen();
 // The answer given to every query not taken by QueueAnswers; empty: silence.
 void SetStandingAnswer(const std::string& device, const Answer& answer);
 void SetStandingReply(const std::string& device, const std::string& line);

@@ -2,6 +2,7 @@
 #include "driver_harness.h"
 
 #include "korvoups.h"
+#include "monitor.h"
 #include "serial_link.h"
 #include "status_query.h"
 #include "ups_status.h"
@@ -130,6 +131,80 @@ TEST_F(SerialLinkTest, ConsecutivePollsEachReadTheirOwnAnswer)
     EXPECT_EQ(UpsStatus.TotalUPSRuntime, 9);
     PollUps();
     EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+}
+
+// One monitor cycle's work on the line: the wait (line time only), the
+// recovery, then the poll.
+void Cycle()
+{
+    SleepMs(POLL_PERIOD_MS);
+    ReviveLine();
+    PollUps();
+}
+
+TEST_F(SerialLinkTest, FailedCallOnThePortReopensItAtTheNextCycle)
+{
+    const Op ops[] = {Op::WriteSerial, Op::QueryInput, Op::ReadSerial, Op::PurgeInput};
+    for (Op op : ops) {
+        SCOPED_TRACE(static_cast<int>(op));
+        uint32_t opens = testplatform::Calls(Op::OpenSerial);
+        Cycle();  // a healthy line is left alone
+        EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens);
+        testplatform::FailCall(op);
+        PollUps();
+        Cycle();
+        EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens + 1);
+        EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+    }
+    EXPECT_EQ(testplatform::MostPortsOpen(), 1u);
+}
+
+TEST_F(SerialLinkTest, DeviceThatWentIsLookedForOnceACycleUntilItIsBack)
+{
+    testplatform::UnplugDevice(PORT);
+    PollUps();
+    EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
+    uint32_t opens = testplatform::Calls(Op::OpenSerial);
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        Cycle();
+        EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
+    }
+    EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens + 5);
+    EXPECT_EQ(testplatform::OpenPorts(), 0u);
+    testplatform::PlugDevice(PORT);
+    Cycle();
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+    EXPECT_EQ(testplatform::MostPortsOpen(), 1u);
+}
+
+TEST_F(SerialLinkTest, SilentLineIsReopenedAtMostOnceAMinute)
+{
+    testplatform::SetStandingAnswer(PORT, {});
+    uint32_t opens = testplatform::Calls(Op::OpenSerial);
+    const uint32_t cycles = 100;  // each at least 2000 ms
+    for (uint32_t cycle = 0; cycle < cycles; ++cycle) {
+        Cycle();
+    }
+    uint32_t reopens = testplatform::Calls(Op::OpenSerial) - opens;
+    EXPECT_GE(reopens, 1u);
+    EXPECT_LE(reopens, cycles * POLL_PERIOD_MS / 60000);
+    EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
+    EXPECT_EQ(testplatform::QueriesReceived(PORT), cycles);
+}
+
+TEST_F(SerialLinkTest, HandleLeftDeafByAReplugIsReopened)
+{
+    testplatform::ReplugDevice(PORT);
+    uint32_t opens = testplatform::Calls(Op::OpenSerial);
+    uint32_t cycles = 0;
+    do {
+        Cycle();
+        ++cycles;
+    } while (cycles <= SUSPECT_REOPEN_CYCLES && UPSGetState() != UPS_STATE_ONLINE);
+    EXPECT_GT(cycles, SUSPECT_AFTER_POLLS);
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE) << "after " << cycles << " cycles";
+    EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens + 1);
+    EXPECT_EQ(testplatform::MostPortsOpen(), 1u);
 }
 
 struct PortNameCase {
