@@ -4,35 +4,183 @@
 #include "serial_link.h"
 #include "ups_status.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <limits>
 
 static const char STATUS_QUERY[] = {'Q', '1', '\r'};
 
 // A status line is 47 or 48 bytes; anything much longer is not one.
 static const uint32_t STATUS_LINE_MAX_BYTES = 255;
-static const size_t NUMBER_TEXT_BYTES = 64;
 
-// The numbers are taken as text and converted with strtof/strtol, whose
-// out-of-range results are defined (a scanf conversion that overflows is not).
-static bool ParseFloat(const char* text, float* value)
+// The C locale's white space, whatever locale the host runs in.
+static bool IsBlank(char c)
 {
-    char* end = nullptr;
-    *value = std::strtof(text, &end);
-    return end != text && *end == '\0';
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f';
 }
 
-static bool ParseLoad(const char* text, int32_t* value)
+// The next word at or after *cursor as [*first, *last); false at the end.
+static bool NextWord(const char** cursor, const char* end, const char** first, const char** last)
 {
-    char* end = nullptr;
-    long parsed = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0') {
+    const char* c = *cursor;
+    while (c < end && IsBlank(*c)) {
+        ++c;
+    }
+    if (c >= end) {
         return false;
     }
-    *value = parsed > INT32_MAX ? INT32_MAX : parsed < INT32_MIN ? INT32_MIN : static_cast<int32_t>(parsed);
+    *first = c;
+    while (c < end && !IsBlank(*c)) {
+        ++c;
+    }
+    *last = c;
+    *cursor = c;
     return true;
+}
+
+// The C library's conversions take a leading '+'; from_chars does not.
+static const char* SkipPlusSign(const char* first, const char* last)
+{
+    bool signOnly = last - first > 1 && first[0] == '+' && first[1] != '+' && first[1] != '-';
+    return signOnly ? first + 1 : first;
+}
+
+static bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Compares with a lower-case word, ignoring the case of ASCII letters.
+static bool SpellsWord(const char* first, const char* last, const char* word)
+{
+    size_t length = std::strlen(word);
+    if (static_cast<size_t>(last - first) != length) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if ((first[i] | 0x20) != word[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "inf", "infinity", "nan" and "nan(...)", as the C library reads them.
+static bool ReadNonFinite(const char* first, const char* last, float* value)
+{
+    if (SpellsWord(first, last, "inf") || SpellsWord(first, last, "infinity")) {
+        *value = std::numeric_limits<float>::infinity();
+        return true;
+    }
+    if (last - first < 3 || !SpellsWord(first, first + 3, "nan")) {
+        return false;
+    }
+    const char* payload = first + 3;
+    if (payload != last) {
+        if (last - payload < 2 || *payload != '(' || last[-1] != ')') {
+            return false;
+        }
+        for (const char* c = payload + 1; c != last - 1; ++c) {
+            if (!IsDigit(*c) && !((*c | 0x20) >= 'a' && (*c | 0x20) <= 'z') && *c != '_') {
+                return false;
+            }
+        }
+    }
+    *value = std::numeric_limits<float>::quiet_NaN();
+    return true;
+}
+
+// Powers of ten that a double holds exactly.
+static const double EXACT_POWERS_OF_TEN[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+static const int MAX_EXACT_POWER = 22;
+static const int MANTISSA_MAX_DIGITS = 19;  // always fit in 64 bits
+// Beyond this power of ten any mantissa is infinite or zero as a float.
+static const int EXPONENT_LIMIT = 400;
+
+// The float nearest to the decimal number that fills [first, last), read the
+// same in every locale: a host that runs with a decimal comma must still
+// read "13.60" as 13.6. The C library's strtof depends on that locale, and
+// from_chars would tie the DLL to the C++ exception runtime.
+static bool ReadDecimal(const char* first, const char* last, float* value)
+{
+    const char* c = first;
+    bool negative = c != last && *c == '-';
+    if (c != last && (*c == '+' || *c == '-')) {
+        ++c;
+    }
+    if (ReadNonFinite(c, last, value)) {
+        *value = negative ? -*value : *value;
+        return true;
+    }
+    uint64_t mantissa = 0;
+    int digits = 0;
+    int exponent = 0;
+    bool anyDigit = false;
+    bool point = false;
+    for (; c != last && (IsDigit(*c) || (*c == '.' && !point)); ++c) {
+        if (*c == '.') {
+            point = true;
+        } else if (digits < MANTISSA_MAX_DIGITS) {
+            anyDigit = true;
+            mantissa = mantissa * 10 + static_cast<uint64_t>(*c - '0');
+            if (mantissa != 0) {
+                ++digits;  // leading zeros take no room
+            }
+            if (point) {
+                --exponent;
+            }
+        } else if (!point) {
+            ++exponent;  // a digit dropped before the point still counts
+        }
+    }
+    if (!anyDigit) {
+        return false;
+    }
+    // An exponent without digits is not one: the number ends before its 'e'.
+    const char* power = c != last && (*c | 0x20) == 'e' ? c + 1 : last;
+    bool negativePower = power != last && *power == '-';
+    if (power != last && (*power == '+' || *power == '-')) {
+        ++power;
+    }
+    if (power != last && IsDigit(*power)) {
+        int written = 0;
+        for (; power != last && IsDigit(*power); ++power) {
+            written = written < EXPONENT_LIMIT ? written * 10 + (*power - '0') : written;
+        }
+        exponent += negativePower ? -written : written;
+        c = power;
+    }
+    if (c != last) {
+        return false;
+    }
+    // Where the mantissa and the power of ten are exact in a double, as in
+    // every reading a unit writes, the double is the nearest one, and for up
+    // to eight decimals rounding that to a float gives strtof's float.
+    exponent = exponent > EXPONENT_LIMIT ? EXPONENT_LIMIT : exponent < -EXPONENT_LIMIT ? -EXPONENT_LIMIT : exponent;
+    double number = static_cast<double>(mantissa);
+    for (; exponent > MAX_EXACT_POWER; exponent -= MAX_EXACT_POWER) {
+        number *= EXACT_POWERS_OF_TEN[MAX_EXACT_POWER];
+    }
+    for (; exponent < -MAX_EXACT_POWER; exponent += MAX_EXACT_POWER) {
+        number /= EXACT_POWERS_OF_TEN[MAX_EXACT_POWER];
+    }
+    number = exponent < 0 ? number / EXACT_POWERS_OF_TEN[-exponent] : number * EXACT_POWERS_OF_TEN[exponent];
+    *value = static_cast<float>(negative ? -number : number);
+    return true;
+}
+
+static bool ReadLoad(const char* first, const char* last, int32_t* load)
+{
+    const char* digits = SkipPlusSign(first, last);
+    int64_t value = 0;
+    std::from_chars_result converted = std::from_chars(digits, last, value);
+    if (converted.ec == std::errc::result_out_of_range) {
+        value = *digits == '-' ? INT64_MIN : INT64_MAX;
+    }
+    *load = value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
+    return converted.ptr == last && converted.ec != std::errc::invalid_argument;
 }
 
 bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply)
@@ -45,41 +193,37 @@ bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply)
     if (lineLength > STATUS_LINE_MAX_BYTES || std::memchr(bytes, '\0', lineLength) != nullptr) {
         return false;
     }
-    char line[STATUS_LINE_MAX_BYTES + 1];
-    std::memcpy(line, bytes, lineLength);
-    line[lineLength] = '\0';
 
     // "(MMM.M NNN.N PPP.P QQQ RR.R S.SS TT.T b7b6b5b4b3b2b1b0": the opening
     // character, input, fault and output voltage, load, frequency, battery
-    // voltage, temperature (skipped), then the utility-fail and battery-low flags.
-    char number[6][NUMBER_TEXT_BYTES];
-    char utilityFail = 0;
-    char batteryLow = 0;
-    int scanned = std::sscanf(line, "%*c%63s %63s %63s %63s %63s %63s %*f %c%c", number[0], number[1], number[2],
-                              number[3], number[4], number[5], &utilityFail, &batteryLow);
-    if (scanned != 8) {
-        return false;
-    }
-    for (const char* text : number) {
-        if (std::strlen(text) >= NUMBER_TEXT_BYTES - 1) {
-            return false;  // maybe cut short by the field width
+    // voltage, temperature, then the utility-fail and battery-low flags.
+    const int LOAD_FIELD = 3;
+    const int BATTERY_FIELD = 5;
+    const int NUMBER_FIELDS = 7;
+    const char* cursor = bytes + 1;
+    const char* first = nullptr;
+    const char* last = nullptr;
+    for (int field = 0; field < NUMBER_FIELDS; ++field) {
+        if (!NextWord(&cursor, lineEnd, &first, &last)) {
+            return false;
         }
-    }
-    float volts[5];
-    const int floatField[5] = {0, 1, 2, 4, 5};
-    for (int i = 0; i < 5; ++i) {
-        if (!ParseFloat(number[floatField[i]], &volts[i])) {
+        float unused = 0;
+        bool isNumber = field == LOAD_FIELD
+                            ? ReadLoad(first, last, &reply->LoadPercent)
+                            : ReadDecimal(first, last, field == BATTERY_FIELD ? &reply->BatteryVolts : &unused);
+        if (!isNumber) {
             return false;
         }
     }
-    int32_t load = 0;
-    if (!ParseLoad(number[3], &load) || !std::isfinite(volts[4])) {
+    if (!std::isfinite(reply->BatteryVolts)) {
         return false;
     }
-    reply->BatteryVolts = volts[4];
-    reply->LoadPercent = load;
-    reply->UtilityFailFlag = utilityFail;
-    reply->BatteryLowFlag = batteryLow;
+    // The flags are the two characters after the blank that ends the temperature.
+    if (!NextWord(&cursor, lineEnd, &first, &last) || lineEnd - first < 2) {
+        return false;
+    }
+    reply->UtilityFailFlag = first[0];
+    reply->BatteryLowFlag = first[1];
     return true;
 }
 

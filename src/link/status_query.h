@@ -17,7 +17,7 @@ struct StatusReply {
     char BatteryLowFlag;
 };
 
-// True only for a complete status line: all eight fields scanned, a carriage
+// True only for a complete status line: all eight fields read, a carriage
 // return after the flags, no NUL before it, a finite battery voltage.
 bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply);
 
