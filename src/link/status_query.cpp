@@ -14,6 +14,11 @@ static const char STATUS_QUERY[] = {'Q', '1', '\r'};
 // A status line is 47 or 48 bytes; anything much longer is not one.
 static const uint32_t STATUS_LINE_MAX_BYTES = 255;
 
+// Units fill a field they do not measure with these ("@@.@", "--.-").
+static const char PLACEHOLDER_CHARACTERS[] = "@-#.0123456789";
+
+enum class FieldKind { Number, Placeholder, Invalid };
+
 // The C locale's white space, whatever locale the host runs in.
 static bool IsBlank(char c)
 {
@@ -44,6 +49,21 @@ static const char* SkipPlusSign(const char* first, const char* last)
 {
     bool signOnly = last - first > 1 && first[0] == '+' && first[1] != '+' && first[1] != '-';
     return signOnly ? first + 1 : first;
+}
+
+// A number fills its word ("13.60x" is none); anything else must be a
+// placeholder.
+static FieldKind KindOf(const char* first, const char* last, bool isNumber)
+{
+    if (isNumber) {
+        return FieldKind::Number;
+    }
+    for (const char* c = first; c != last; ++c) {
+        if (std::memchr(PLACEHOLDER_CHARACTERS, *c, sizeof PLACEHOLDER_CHARACTERS - 1) == nullptr) {
+            return FieldKind::Invalid;
+        }
+    }
+    return FieldKind::Placeholder;
 }
 
 static bool IsDigit(char c)
@@ -171,7 +191,12 @@ static bool ReadDecimal(const char* first, const char* last, float* value)
     return true;
 }
 
-static bool ReadLoad(const char* first, const char* last, int32_t* load)
+static FieldKind ReadVolts(const char* first, const char* last, float* volts)
+{
+    return KindOf(first, last, ReadDecimal(first, last, volts));
+}
+
+static FieldKind ReadLoad(const char* first, const char* last, int32_t* load)
 {
     const char* digits = SkipPlusSign(first, last);
     int64_t value = 0;
@@ -180,7 +205,7 @@ static bool ReadLoad(const char* first, const char* last, int32_t* load)
         value = *digits == '-' ? INT64_MIN : INT64_MAX;
     }
     *load = value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
-    return converted.ptr == last && converted.ec != std::errc::invalid_argument;
+    return KindOf(first, last, converted.ptr == last && converted.ec != std::errc::invalid_argument);
 }
 
 bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply)
@@ -208,15 +233,20 @@ bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply)
             return false;
         }
         float unused = 0;
-        bool isNumber = field == LOAD_FIELD
-                            ? ReadLoad(first, last, &reply->LoadPercent)
-                            : ReadDecimal(first, last, field == BATTERY_FIELD ? &reply->BatteryVolts : &unused);
-        if (!isNumber) {
+        FieldKind kind = field == LOAD_FIELD
+                             ? ReadLoad(first, last, &reply->LoadPercent)
+                             : ReadVolts(first, last, field == BATTERY_FIELD ? &reply->BatteryVolts : &unused);
+        if (kind == FieldKind::Invalid) {
             return false;
         }
-    }
-    if (!std::isfinite(reply->BatteryVolts)) {
-        return false;
+        if (field == LOAD_FIELD) {
+            reply->HasLoad = kind == FieldKind::Number;
+        } else if (field == BATTERY_FIELD) {
+            reply->HasBatteryVolts = kind == FieldKind::Number;
+            if (reply->HasBatteryVolts && !std::isfinite(reply->BatteryVolts)) {
+                return false;
+            }
+        }
     }
     // The flags are the two characters after the blank that ends the temperature.
     if (!NextWord(&cursor, lineEnd, &first, &last) || lineEnd - first < 2) {
@@ -298,8 +328,12 @@ void PollUps()
         return;
     }
 
-    UpsStatus.BatteryCapacity = EstimateCapacity(fields.BatteryVolts);
-    UpsStatus.TotalUPSRuntime = EstimateRuntime(fields.BatteryVolts, fields.LoadPercent);
+    if (fields.HasBatteryVolts) {
+        UpsStatus.BatteryCapacity = EstimateCapacity(fields.BatteryVolts);
+        if (fields.HasLoad) {
+            UpsStatus.TotalUPSRuntime = EstimateRuntime(fields.BatteryVolts, fields.LoadPercent);
+        }
+    }
     if (fields.UtilityFailFlag == '1') {
         UpsStatus.UtilityPowerStatus = UTILITY_POWER_OFF;
         UpsStatus.State.store(fields.BatteryLowFlag == '1' ? UPS_STATE_LOW_BATTERY : UPS_STATE_ON_BATTERY);

@@ -13,12 +13,16 @@ const uint32_t REPLY_WAIT_MS = 2000;
 struct StatusReply {
     float BatteryVolts;
     int32_t LoadPercent;
+    // False where the unit sent a placeholder ("@@.@@", "---") instead.
+    bool HasBatteryVolts;
+    bool HasLoad;
     char UtilityFailFlag;
     char BatteryLowFlag;
 };
 
-// True only for a complete status line: all eight fields read, a carriage
-// return after the flags, no NUL before it, a finite battery voltage.
+// True only for a complete status line: eight fields, each a number or a
+// placeholder; a carriage return after the flags, no NUL before it; a
+// battery voltage that is finite or a placeholder.
 bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply);
 
 int32_t EstimateCapacity(float batteryVolts);
