@@ -68,7 +68,8 @@ size_t CountWords(const std::string& text)
 
 // True when the reply cannot have been a complete status line by the end of
 // the budget, judged without the driver's parser. Deliberately lenient: a
-// line it lets through may still be rejected by the parser.
+// line it lets through may still be rejected by the parser, and any whole
+// line may be the status line, whatever leads it.
 bool CannotBeStatusLine(const testplatform::Answer& answer)
 {
     std::string arrived;  // every byte that may have arrived within the budget
@@ -83,16 +84,14 @@ bool CannotBeStatusLine(const testplatform::Answer& answer)
             }
         }
     }
-    size_t lineEnd = arrived.find('\r');
-    if (lineEnd == std::string::npos) {
-        return true;
+    for (size_t start = 0, end; (end = arrived.find('\r', start)) != std::string::npos; start = end + 1) {
+        std::string line = arrived.substr(start, end - start);
+        // Seven numbers at least (the flags may follow the last one directly).
+        if (line.find('\0') == std::string::npos && CountWords(line) >= 7) {
+            return false;
+        }
     }
-    std::string line = reply.substr(0, lineEnd);
-    if (line.find('\0') != std::string::npos) {
-        return true;
-    }
-    // Seven numbers at least (the flags may follow the last one directly).
-    return CountWords(line) < 7;
+    return true;
 }
 
 void Poison()

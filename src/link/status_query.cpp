@@ -19,6 +19,23 @@ static const char PLACEHOLDER_CHARACTERS[] = "@-#.0123456789";
 
 enum class FieldKind { Number, Placeholder, Invalid };
 
+// Where the status line begins: past echoes of the query (a half-duplex or
+// looped-back line), line feeds, blanks and empty lines (line noise).
+static uint32_t StatusLineStart(const char* bytes, uint32_t length)
+{
+    uint32_t start = 0;
+    for (;;) {
+        if (start < length && (bytes[start] == '\n' || bytes[start] == ' ' || bytes[start] == '\r')) {
+            ++start;
+        } else if (length - start >= sizeof STATUS_QUERY &&
+                   std::memcmp(bytes + start, STATUS_QUERY, sizeof STATUS_QUERY) == 0) {
+            start += sizeof STATUS_QUERY;
+        } else {
+            return start;
+        }
+    }
+}
+
 // The C locale's white space, whatever locale the host runs in.
 static bool IsBlank(char c)
 {
@@ -210,12 +227,14 @@ static FieldKind ReadLoad(const char* first, const char* last, int32_t* load)
 
 bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply)
 {
-    const char* lineEnd = static_cast<const char*>(std::memchr(bytes, '\r', length));
+    uint32_t start = StatusLineStart(bytes, length);
+    const char* line = bytes + start;
+    const char* lineEnd = static_cast<const char*>(std::memchr(line, '\r', length - start));
     if (lineEnd == nullptr) {
         return false;
     }
-    size_t lineLength = static_cast<size_t>(lineEnd - bytes);
-    if (lineLength > STATUS_LINE_MAX_BYTES || std::memchr(bytes, '\0', lineLength) != nullptr) {
+    size_t lineLength = static_cast<size_t>(lineEnd - line);
+    if (lineLength > STATUS_LINE_MAX_BYTES || std::memchr(line, '\0', lineLength) != nullptr) {
         return false;
     }
 
@@ -225,7 +244,7 @@ bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply)
     const int LOAD_FIELD = 3;
     const int BATTERY_FIELD = 5;
     const int NUMBER_FIELDS = 7;
-    const char* cursor = bytes + 1;
+    const char* cursor = line + 1;
     const char* first = nullptr;
     const char* last = nullptr;
     for (int field = 0; field < NUMBER_FIELDS; ++field) {
@@ -292,9 +311,13 @@ static void ReportNoCommunication()
     UpsStatus.State.store(UPS_STATE_NO_COMM);
 }
 
-static bool HasLineEnd(const ReplyBuffer& reply)
+static bool HasStatusLine(const ReplyBuffer& reply)
 {
-    return reply.length > 0 && std::memchr(reply.bytes, '\r', reply.length) != nullptr;
+    if (reply.length == 0) {
+        return false;
+    }
+    uint32_t start = StatusLineStart(reply.bytes, reply.length);
+    return std::memchr(reply.bytes + start, '\r', reply.length - start) != nullptr;
 }
 
 void PollUps()
@@ -309,15 +332,12 @@ void PollUps()
         ReportNoCommunication();
         return;
     }
-    uint32_t elapsed = 0;
-    bool replyUnderway = WaitForInput(REPLY_MIN_BYTES, REPLY_WAIT_MS, &elapsed);
+    // Read as it comes, so that the wait ends with the status line, however
+    // short it is and whatever leads it.
     ReplyBuffer reply = {nullptr, 0};
     ReadPort(&reply);
-    // 45 bytes are most of a reply, not all of it: the last flags and the
-    // carriage return may still be on the line.
-    while (replyUnderway && reply.length > 0 && !HasLineEnd(reply) && elapsed < REPLY_WAIT_MS) {
+    for (uint32_t waited = 0; !HasStatusLine(reply) && waited < REPLY_WAIT_MS; waited += INPUT_LOOK_MS) {
         SleepMs(INPUT_LOOK_MS);
-        elapsed += INPUT_LOOK_MS;
         ReadPort(&reply);
     }
     StatusReply fields;

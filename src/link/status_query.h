@@ -6,7 +6,6 @@
 
 const double FULL_BATTERY_VOLTS = 13.6;
 const double FULL_RUNTIME_MINUTES = 20.0;
-const uint32_t REPLY_MIN_BYTES = 45;
 const uint32_t REPLY_WAIT_MS = 2000;
 
 // The fields of a status line that the driver uses.
@@ -20,7 +19,8 @@ struct StatusReply {
     char BatteryLowFlag;
 };
 
-// True only for a complete status line: eight fields, each a number or a
+// True only for a complete status line: the first line past any echo of the
+// query, line feeds, blanks and empty lines; eight fields, each a number or a
 // placeholder; a carriage return after the flags, no NUL before it; a
 // battery voltage that is finite or a placeholder.
 bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply);

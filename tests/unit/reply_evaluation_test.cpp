@@ -59,6 +59,7 @@ std::string WithNul(std::string line, size_t at)
 TEST(ReplyEvaluation, EachReplyGivesItsStatus)
 {
     const std::string standard = StandardReply();
+    const std::string onBattery = StatusLine("13.60", "034", "10");
     const ReplyCase cases[] = {
         {"standard reply", standard, {1, 1, 1, 100, 13}},
         {"utility failed", StatusLine("13.60", "034", "10"), {2, 1, 2, 100, 13}},
@@ -89,7 +90,9 @@ TEST(ReplyEvaluation, EachReplyGivesItsStatus)
         {"plus signs", StatusLine("+13.60", "+034"), {1, 1, 1, 100, 13}},
         {"NAK", "NAK\r", NO_COMM},
         {"echo of the query", "Q1\r", NO_COMM},
-        {"echo before the reply", "Q1\r" + standard, NO_COMM},
+        {"echo before the reply", "Q1\r" + onBattery, {2, 1, 2, 100, 13}},
+        {"line feed before the reply", "\n" + onBattery, {2, 1, 2, 100, 13}},
+        {"empty line before the reply", "\r" + onBattery, {2, 1, 2, 100, 13}},
         {"truncated line", standard.substr(0, 30) + "\r", NO_COMM},
         {"line without its carriage return", standard.substr(0, standard.size() - 1), NO_COMM},
         {"garbage", "#$%^&*()_+=-0987654321qwertyuiopasdfghjklzxcvbnm\r", NO_COMM},
@@ -134,11 +137,14 @@ TEST(ReplyEvaluation, LateReplyStartingAfterTheWaitIsNoCommunication)
     ExpectOutcome(PollOnce({{2100, StandardReply()}}), NO_COMM, "late reply");
 }
 
-TEST(ReplyEvaluation, ShortCompleteLineIsReadAfterTheWait)
+TEST(ReplyEvaluation, ShortLineIsReadAtItsCarriageReturn)
 {
-    // Fewer than 45 bytes never satisfy the wait, but the line is whole.
-    ExpectOutcome(PollOnce(testplatform::Paced("(230 230 230 34 50 13.6 25 00000000\r")), {1, 1, 1, 100, 13},
-                  "short line");
+    // 39 bytes, short of the 45 of a usual reply, but the line is whole.
+    const std::string line = "(230 230 230 034 50.0 13.6 25 00000000\r";
+    ExpectOutcome(PollOnce(testplatform::Paced(line)), {1, 1, 1, 100, 13}, "short line");
+    // The query and the line on the wire at 2400 baud, then one look.
+    const uint64_t BYTE_TIME_US = 1000000 / 240;
+    EXPECT_LE(testplatform::LineTimeUs(), (3 + line.size()) * BYTE_TIME_US + INPUT_LOOK_MS * 1000);
 }
 
 TEST(ReplyEvaluation, EstimatesFollowTheRoundingOfTheFormula)
