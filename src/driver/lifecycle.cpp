@@ -31,6 +31,7 @@ extern "C" uint32_t UPS_CALL UPSInit(void)
     } else if (!ApplyLineSettings()) {
         result = UPS_INIT_COMM_SETUP_ERROR;
     }
+    ForgetBatteryPack();
     // Polled even without a port, so that the state reads "no communication".
     PollUps();
     if (!PublishStatus()) {

@@ -17,6 +17,19 @@ static const uint32_t STATUS_LINE_MAX_BYTES = 255;
 // Units fill a field they do not measure with these ("@@.@", "--.-").
 static const char PLACEHOLDER_CHARACTERS[] = "@-#.0123456789";
 
+// Readings below this are of one cell; six cells make a 12 V block.
+static const double CELL_READING_MAX_VOLTS = 3.0;
+static const double CELLS_PER_BLOCK = 6.0;
+// Readings from this up are of a whole pack of 12 V blocks.
+static const double PACK_READING_MIN_VOLTS = 18.0;
+static const int32_t PACK_MIN_BLOCKS = 2;
+
+// The pack's blocks, 0 until a pack reading has come in this run. A first
+// reading taken on battery may be of a discharged pack and read as one block
+// too few, so it is taken again at the first pack reading on mains.
+static int32_t PackBlocks = 0;
+static bool PackCountedOnBattery = false;
+
 enum class FieldKind { Number, Placeholder, Invalid };
 
 // Where the status line begins: past echoes of the query (a half-duplex or
@@ -287,22 +300,52 @@ static int32_t RoundToInt32(double value)
     return rounded >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(rounded);
 }
 
-int32_t EstimateCapacity(float batteryVolts)
+int32_t EstimateCapacity(double blockVolts)
 {
-    int32_t capacity = RoundToInt32(static_cast<double>(batteryVolts) / FULL_BATTERY_VOLTS * 100.0);
+    int32_t capacity = RoundToInt32(blockVolts / FULL_BATTERY_VOLTS * 100.0);
     // The host's range for the charge is 0 to 100 percent.
     return capacity < 0 ? 0 : capacity > 100 ? 100 : capacity;
 }
 
-int32_t EstimateRuntime(float batteryVolts, int32_t loadPercent)
+int32_t EstimateRuntime(double blockVolts, int32_t loadPercent)
 {
     if (loadPercent > 100) {
         return 0;  // overloaded: no runtime to promise
     }
     double loadFactor = (100.0 - static_cast<double>(loadPercent)) / 100.0;
-    int32_t runtime =
-        RoundToInt32((static_cast<double>(batteryVolts) / FULL_BATTERY_VOLTS * FULL_RUNTIME_MINUTES) * loadFactor);
+    int32_t runtime = RoundToInt32((blockVolts / FULL_BATTERY_VOLTS * FULL_RUNTIME_MINUTES) * loadFactor);
     return runtime < 0 ? 0 : runtime;
+}
+
+void ForgetBatteryPack()
+{
+    PackBlocks = 0;
+    PackCountedOnBattery = false;
+}
+
+int32_t BatteryPackBlocks()
+{
+    return PackBlocks;
+}
+
+// Units report one cell, one 12 V block or the whole pack; the estimates
+// are made for one block. Only Q1 is ever sent to learn the pack: some units
+// lock up on other commands.
+static double BlockVolts(float batteryVolts, bool onBattery)
+{
+    double volts = batteryVolts;
+    if (volts < CELL_READING_MAX_VOLTS) {
+        return volts * CELLS_PER_BLOCK;
+    }
+    if (volts < PACK_READING_MIN_VOLTS) {
+        return volts;
+    }
+    if (PackBlocks == 0 || (PackCountedOnBattery && !onBattery)) {
+        int32_t blocks = RoundToInt32(volts / FULL_BATTERY_VOLTS);
+        PackBlocks = blocks < PACK_MIN_BLOCKS ? PACK_MIN_BLOCKS : blocks;
+        PackCountedOnBattery = onBattery;
+    }
+    return volts / PackBlocks;
 }
 
 static void ReportNoCommunication()
@@ -348,13 +391,15 @@ void PollUps()
         return;
     }
 
+    bool onBattery = fields.UtilityFailFlag == '1';
     if (fields.HasBatteryVolts) {
-        UpsStatus.BatteryCapacity = EstimateCapacity(fields.BatteryVolts);
+        double blockVolts = BlockVolts(fields.BatteryVolts, onBattery);
+        UpsStatus.BatteryCapacity = EstimateCapacity(blockVolts);
         if (fields.HasLoad) {
-            UpsStatus.TotalUPSRuntime = EstimateRuntime(fields.BatteryVolts, fields.LoadPercent);
+            UpsStatus.TotalUPSRuntime = EstimateRuntime(blockVolts, fields.LoadPercent);
         }
     }
-    if (fields.UtilityFailFlag == '1') {
+    if (onBattery) {
         UpsStatus.UtilityPowerStatus = UTILITY_POWER_OFF;
         UpsStatus.State.store(fields.BatteryLowFlag == '1' ? UPS_STATE_LOW_BATTERY : UPS_STATE_ON_BATTERY);
     } else {
