@@ -1,6 +1,9 @@
 // Arbitrary reply bytes, in arbitrary pieces over line time, through one
 // whole poll over the test platform; then, for some inputs, a second poll
 // with a good reply, which the first one's leftovers must not disturb.
+// Last, in a new run, status lines made from the reply bytes: well-formed
+// flags and placeholders must be read, and a pack once counted on mains
+// must keep its count.
 //
 // Input: a control byte (bits 0-1: pieces - 1; bit 2: poll twice), then a
 // 16-bit little-endian pause in ms (mod 3001) for every piece, then a 16-bit
@@ -68,7 +71,8 @@ size_t CountWords(const std::string& text)
 
 // True when the reply cannot have been a complete status line by the end of
 // the budget, judged without the driver's parser. Deliberately lenient: a
-// line it lets through may still be rejected by the parser.
+// line it lets through may still be rejected by the parser, and any whole
+// line may be the status line, whatever leads it.
 bool CannotBeStatusLine(const testplatform::Answer& answer)
 {
     std::string arrived;  // every byte that may have arrived within the budget
@@ -83,16 +87,55 @@ bool CannotBeStatusLine(const testplatform::Answer& answer)
             }
         }
     }
-    size_t lineEnd = arrived.find('\r');
-    if (lineEnd == std::string::npos) {
-        return true;
+    for (size_t start = 0, end; (end = arrived.find('\r', start)) != std::string::npos; start = end + 1) {
+        std::string line = arrived.substr(start, end - start);
+        // Seven numbers at least (the flags may follow the last one directly).
+        if (line.find('\0') == std::string::npos && CountWords(line) >= 7) {
+            return false;
+        }
     }
-    std::string line = reply.substr(0, lineEnd);
-    if (line.find('\0') != std::string::npos) {
-        return true;
+    return true;
+}
+
+// A field that every reader must accept: a run of placeholder characters
+// that is either a placeholder or, of six characters at most, a number well
+// within a float.
+std::string PlaceholderField(Input* seed)
+{
+    static const char CHARACTERS[] = "@-#.0123456789";
+    std::string field;
+    for (uint32_t length = 1 + seed->Byte() % 6; length > 0; --length) {
+        field += CHARACTERS[seed->Byte() % (sizeof CHARACTERS - 1)];
     }
-    // Seven numbers at least (the flags may follow the last one directly).
-    return CountWords(line) < 7;
+    return field;
+}
+
+std::string WellFormedFlags(Input* seed)
+{
+    uint8_t bits = seed->Byte();
+    std::string flags;
+    for (int bit = 7; bit >= 0; --bit) {
+        flags += (bits >> bit) & 1 ? '1' : '0';
+    }
+    return flags;
+}
+
+// As a unit writes a reading: "27.20".
+std::string Volts(uint32_t centivolts)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%02u", centivolts / 100, centivolts % 100);
+    return text;
+}
+
+std::string StatusLineWith(Input* seed, const std::string& batteryVolts, const std::string& flags)
+{
+    const int BATTERY_FIELD = 5;
+    std::string line = "(";
+    for (int field = 0; field < 7; ++field) {
+        line += (field == BATTERY_FIELD ? batteryVolts : PlaceholderField(seed)) + " ";
+    }
+    return line + flags + "\r";
 }
 
 void Poison()
@@ -130,6 +173,41 @@ void Poll()
     PollUps();
     CHECK(testplatform::LineTimeUs() - start <= BUDGET_US);
     CheckConsistent();
+}
+
+// A well-formed status line is read, and its state is its flags'.
+void PollWellFormed(const std::string& line)
+{
+    testplatform::QueueAnswers(PORT, {testplatform::Paced(line)});
+    Poll();
+    char utilityFail = line[line.size() - 9];
+    char batteryLow = line[line.size() - 8];
+    uint32_t state = utilityFail != '1' ? UPS_STATE_ONLINE
+                     : batteryLow == '1' ? UPS_STATE_LOW_BATTERY
+                                         : UPS_STATE_ON_BATTERY;
+    CHECK(UpsStatus.State.load() == state);
+}
+
+void CheckWellFormedLines(Input* seed)
+{
+    testplatform::Reset();
+    testplatform::AddDevice(PORT);
+    CHECK(OpenPort());
+    ForgetBatteryPack();
+    // 18.00 V up, on mains: the pack is counted for the run.
+    const std::string packOnMains = StatusLineWith(seed, Volts(1800 + seed->Word() % 50000), "00001000");
+    PollWellFormed(packOnMains);
+    int32_t blocks = BatteryPackBlocks();
+    CHECK(blocks >= 2);
+
+    PollWellFormed(StatusLineWith(seed, Volts(seed->Word()), WellFormedFlags(seed)));
+    // A placeholder for the battery voltage: no figures, yet a status.
+    PollWellFormed(StatusLineWith(seed, "@" + PlaceholderField(seed), WellFormedFlags(seed)));
+    CHECK(UpsStatus.BatteryCapacity == 0);
+    CHECK(UpsStatus.TotalUPSRuntime == 0);
+    PollWellFormed(StatusLineWith(seed, Volts(seed->Word()), WellFormedFlags(seed)));
+    CHECK(BatteryPackBlocks() == blocks);
+    ReleasePort();
 }
 
 }  // namespace
@@ -182,6 +260,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     ReleasePort();
+
+    Input seed = {reinterpret_cast<const uint8_t*>(reply.data()), reply.size()};
+    CheckWellFormedLines(&seed);
     CHECK(testplatform::OpenPorts() == 0);
     return 0;
 }

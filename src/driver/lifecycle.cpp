@@ -31,6 +31,7 @@ extern "C" uint32_t UPS_CALL UPSInit(void)
     case LineOpening::NoDevice: result = UPS_INIT_COMM_OPEN_ERROR; break;
     case LineOpening::NotSerialLine: result = UPS_INIT_COMM_SETUP_ERROR; break;
     }
+    ForgetBatteryPack();
     // Polled even without a port, so that the state reads "no communication";
     // the monitor keeps trying to open it.
     PollUps();

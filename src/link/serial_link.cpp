@@ -105,22 +105,6 @@ uint32_t QueuedInputBytes()
     return Healthy(QueryInputQueue(PortHandle, &queued)) ? queued : 0;
 }
 
-bool WaitForInput(uint32_t minBytes, uint32_t timeoutMs, uint32_t* elapsedMs)
-{
-    uint32_t elapsed = 0;
-    bool arrived = false;
-    while (elapsed < timeoutMs) {
-        if (minBytes == 0 || QueuedInputBytes() >= minBytes) {
-            arrived = true;
-            break;
-        }
-        SleepMs(INPUT_LOOK_MS);
-        elapsed += INPUT_LOOK_MS;
-    }
-    *elapsedMs = elapsed;
-    return arrived;
-}
-
 void DiscardInput()
 {
     Healthy(PurgeSerialInput(PortHandle));

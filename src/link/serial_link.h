@@ -42,9 +42,6 @@ void ReviveLine();
 uint32_t WritePort(const void* bytes, uint32_t count);
 // Bytes waiting to be read; 0 when the device cannot tell.
 uint32_t QueuedInputBytes();
-// Looks for minBytes queued bytes every 10 ms until timeoutMs is used up.
-// *elapsedMs is the time spent in pauses.
-bool WaitForInput(uint32_t minBytes, uint32_t timeoutMs, uint32_t* elapsedMs);
 // Drops whatever is queued: a late tail of an earlier reply must not lead the next one.
 void DiscardInput();
 

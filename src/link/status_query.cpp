@@ -4,82 +4,288 @@
 #include "serial_link.h"
 #include "ups_status.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <limits>
 
 static const char STATUS_QUERY[] = {'Q', '1', '\r'};
 
 // A status line is 47 or 48 bytes; anything much longer is not one.
 static const uint32_t STATUS_LINE_MAX_BYTES = 255;
-static const size_t NUMBER_TEXT_BYTES = 64;
 
-// The numbers are taken as text and converted with strtof/strtol, whose
-// out-of-range results are defined (a scanf conversion that overflows is not).
-static bool ParseFloat(const char* text, float* value)
+// Units fill a field they do not measure with these ("@@.@", "--.-").
+static const char PLACEHOLDER_CHARACTERS[] = "@-#.0123456789";
+
+// Readings below this are of one cell; six cells make a 12 V block.
+static const double CELL_READING_MAX_VOLTS = 3.0;
+static const double CELLS_PER_BLOCK = 6.0;
+// Readings from this up are of a whole pack of 12 V blocks.
+static const double PACK_READING_MIN_VOLTS = 18.0;
+static const int32_t PACK_MIN_BLOCKS = 2;
+
+// The pack's blocks, 0 until a pack reading has come in this run. A first
+// reading taken on battery may be of a discharged pack and read as one block
+// too few, so it is taken again at the first pack reading on mains.
+static int32_t PackBlocks = 0;
+static bool PackCountedOnBattery = false;
+
+enum class FieldKind { Number, Placeholder, Invalid };
+
+// Where the status line begins: past echoes of the query (a half-duplex or
+// looped-back line), line feeds, blanks and empty lines (line noise).
+static uint32_t StatusLineStart(const char* bytes, uint32_t length)
 {
-    char* end = nullptr;
-    *value = std::strtof(text, &end);
-    return end != text && *end == '\0';
+    uint32_t start = 0;
+    for (;;) {
+        if (start < length && (bytes[start] == '\n' || bytes[start] == ' ' || bytes[start] == '\r')) {
+            ++start;
+        } else if (length - start >= sizeof STATUS_QUERY &&
+                   std::memcmp(bytes + start, STATUS_QUERY, sizeof STATUS_QUERY) == 0) {
+            start += sizeof STATUS_QUERY;
+        } else {
+            return start;
+        }
+    }
 }
 
-static bool ParseLoad(const char* text, int32_t* value)
+// The C locale's white space, whatever locale the host runs in.
+static bool IsBlank(char c)
 {
-    char* end = nullptr;
-    long parsed = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0') {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// The next word at or after *cursor as [*first, *last); false at the end.
+static bool NextWord(const char** cursor, const char* end, const char** first, const char** last)
+{
+    const char* c = *cursor;
+    while (c < end && IsBlank(*c)) {
+        ++c;
+    }
+    if (c >= end) {
         return false;
     }
-    *value = parsed > INT32_MAX ? INT32_MAX : parsed < INT32_MIN ? INT32_MIN : static_cast<int32_t>(parsed);
+    *first = c;
+    while (c < end && !IsBlank(*c)) {
+        ++c;
+    }
+    *last = c;
+    *cursor = c;
     return true;
+}
+
+// The C library's conversions take a leading '+'; from_chars does not.
+static const char* SkipPlusSign(const char* first, const char* last)
+{
+    bool signOnly = last - first > 1 && first[0] == '+' && first[1] != '+' && first[1] != '-';
+    return signOnly ? first + 1 : first;
+}
+
+// A number fills its word ("13.60x" is none); anything else must be a
+// placeholder.
+static FieldKind KindOf(const char* first, const char* last, bool isNumber)
+{
+    if (isNumber) {
+        return FieldKind::Number;
+    }
+    for (const char* c = first; c != last; ++c) {
+        if (std::memchr(PLACEHOLDER_CHARACTERS, *c, sizeof PLACEHOLDER_CHARACTERS - 1) == nullptr) {
+            return FieldKind::Invalid;
+        }
+    }
+    return FieldKind::Placeholder;
+}
+
+static bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Compares with a lower-case word, ignoring the case of ASCII letters.
+static bool SpellsWord(const char* first, const char* last, const char* word)
+{
+    size_t length = std::strlen(word);
+    if (static_cast<size_t>(last - first) != length) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if ((first[i] | 0x20) != word[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "inf", "infinity", "nan" and "nan(...)", as the C library reads them.
+static bool ReadNonFinite(const char* first, const char* last, float* value)
+{
+    if (SpellsWord(first, last, "inf") || SpellsWord(first, last, "infinity")) {
+        *value = std::numeric_limits<float>::infinity();
+        return true;
+    }
+    if (last - first < 3 || !SpellsWord(first, first + 3, "nan")) {
+        return false;
+    }
+    const char* payload = first + 3;
+    if (payload != last) {
+        if (last - payload < 2 || *payload != '(' || last[-1] != ')') {
+            return false;
+        }
+        for (const char* c = payload + 1; c != last - 1; ++c) {
+            if (!IsDigit(*c) && !((*c | 0x20) >= 'a' && (*c | 0x20) <= 'z') && *c != '_') {
+                return false;
+            }
+        }
+    }
+    *value = std::numeric_limits<float>::quiet_NaN();
+    return true;
+}
+
+// Powers of ten that a double holds exactly.
+static const double EXACT_POWERS_OF_TEN[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+static const int MAX_EXACT_POWER = 22;
+static const int MANTISSA_MAX_DIGITS = 19;  // always fit in 64 bits
+// Beyond this power of ten any mantissa is infinite or zero as a float.
+static const int EXPONENT_LIMIT = 400;
+
+// The float nearest to the decimal number that fills [first, last), read the
+// same in every locale: a host that runs with a decimal comma must still
+// read "13.60" as 13.6. The C library's strtof depends on that locale, and
+// from_chars would tie the DLL to the C++ exception runtime.
+static bool ReadDecimal(const char* first, const char* last, float* value)
+{
+    const char* c = first;
+    bool negative = c != last && *c == '-';
+    if (c != last && (*c == '+' || *c == '-')) {
+        ++c;
+    }
+    if (ReadNonFinite(c, last, value)) {
+        *value = negative ? -*value : *value;
+        return true;
+    }
+    uint64_t mantissa = 0;
+    int digits = 0;
+    int exponent = 0;
+    bool anyDigit = false;
+    bool point = false;
+    for (; c != last && (IsDigit(*c) || (*c == '.' && !point)); ++c) {
+        if (*c == '.') {
+            point = true;
+        } else if (digits < MANTISSA_MAX_DIGITS) {
+            anyDigit = true;
+            mantissa = mantissa * 10 + static_cast<uint64_t>(*c - '0');
+            if (mantissa != 0) {
+                ++digits;  // leading zeros take no room
+            }
+            if (point) {
+                --exponent;
+            }
+        } else if (!point) {
+            ++exponent;  // a digit dropped before the point still counts
+        }
+    }
+    if (!anyDigit) {
+        return false;
+    }
+    // An exponent without digits is not one: the number ends before its 'e'.
+    const char* power = c != last && (*c | 0x20) == 'e' ? c + 1 : last;
+    bool negativePower = power != last && *power == '-';
+    if (power != last && (*power == '+' || *power == '-')) {
+        ++power;
+    }
+    if (power != last && IsDigit(*power)) {
+        int written = 0;
+        for (; power != last && IsDigit(*power); ++power) {
+            written = written < EXPONENT_LIMIT ? written * 10 + (*power - '0') : written;
+        }
+        exponent += negativePower ? -written : written;
+        c = power;
+    }
+    if (c != last) {
+        return false;
+    }
+    // Where the mantissa and the power of ten are exact in a double, as in
+    // every reading a unit writes, the double is the nearest one, and for up
+    // to eight decimals rounding that to a float gives strtof's float.
+    exponent = exponent > EXPONENT_LIMIT ? EXPONENT_LIMIT : exponent < -EXPONENT_LIMIT ? -EXPONENT_LIMIT : exponent;
+    double number = static_cast<double>(mantissa);
+    for (; exponent > MAX_EXACT_POWER; exponent -= MAX_EXACT_POWER) {
+        number *= EXACT_POWERS_OF_TEN[MAX_EXACT_POWER];
+    }
+    for (; exponent < -MAX_EXACT_POWER; exponent += MAX_EXACT_POWER) {
+        number /= EXACT_POWERS_OF_TEN[MAX_EXACT_POWER];
+    }
+    number = exponent < 0 ? number / EXACT_POWERS_OF_TEN[-exponent] : number * EXACT_POWERS_OF_TEN[exponent];
+    *value = static_cast<float>(negative ? -number : number);
+    return true;
+}
+
+static FieldKind ReadVolts(const char* first, const char* last, float* volts)
+{
+    return KindOf(first, last, ReadDecimal(first, last, volts));
+}
+
+static FieldKind ReadLoad(const char* first, const char* last, int32_t* load)
+{
+    const char* digits = SkipPlusSign(first, last);
+    int64_t value = 0;
+    std::from_chars_result converted = std::from_chars(digits, last, value);
+    if (converted.ec == std::errc::result_out_of_range) {
+        value = *digits == '-' ? INT64_MIN : INT64_MAX;
+    }
+    *load = value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
+    return KindOf(first, last, converted.ptr == last && converted.ec != std::errc::invalid_argument);
 }
 
 bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply)
 {
-    const char* lineEnd = static_cast<const char*>(std::memchr(bytes, '\r', length));
+    uint32_t start = StatusLineStart(bytes, length);
+    const char* line = bytes + start;
+    const char* lineEnd = static_cast<const char*>(std::memchr(line, '\r', length - start));
     if (lineEnd == nullptr) {
         return false;
     }
-    size_t lineLength = static_cast<size_t>(lineEnd - bytes);
-    if (lineLength > STATUS_LINE_MAX_BYTES || std::memchr(bytes, '\0', lineLength) != nullptr) {
+    size_t lineLength = static_cast<size_t>(lineEnd - line);
+    if (lineLength > STATUS_LINE_MAX_BYTES || std::memchr(line, '\0', lineLength) != nullptr) {
         return false;
     }
-    char line[STATUS_LINE_MAX_BYTES + 1];
-    std::memcpy(line, bytes, lineLength);
-    line[lineLength] = '\0';
 
     // "(MMM.M NNN.N PPP.P QQQ RR.R S.SS TT.T b7b6b5b4b3b2b1b0": the opening
     // character, input, fault and output voltage, load, frequency, battery
-    // voltage, temperature (skipped), then the utility-fail and battery-low flags.
-    char number[6][NUMBER_TEXT_BYTES];
-    char utilityFail = 0;
-    char batteryLow = 0;
-    int scanned = std::sscanf(line, "%*c%63s %63s %63s %63s %63s %63s %*f %c%c", number[0], number[1], number[2],
-                              number[3], number[4], number[5], &utilityFail, &batteryLow);
-    if (scanned != 8) {
-        return false;
-    }
-    for (const char* text : number) {
-        if (std::strlen(text) >= NUMBER_TEXT_BYTES - 1) {
-            return false;  // maybe cut short by the field width
-        }
-    }
-    float volts[5];
-    const int floatField[5] = {0, 1, 2, 4, 5};
-    for (int i = 0; i < 5; ++i) {
-        if (!ParseFloat(number[floatField[i]], &volts[i])) {
+    // voltage, temperature, then the utility-fail and battery-low flags.
+    const int LOAD_FIELD = 3;
+    const int BATTERY_FIELD = 5;
+    const int NUMBER_FIELDS = 7;
+    const char* cursor = line + 1;
+    const char* first = nullptr;
+    const char* last = nullptr;
+    for (int field = 0; field < NUMBER_FIELDS; ++field) {
+        if (!NextWord(&cursor, lineEnd, &first, &last)) {
             return false;
         }
+        float unused = 0;
+        FieldKind kind = field == LOAD_FIELD
+                             ? ReadLoad(first, last, &reply->LoadPercent)
+                             : ReadVolts(first, last, field == BATTERY_FIELD ? &reply->BatteryVolts : &unused);
+        if (kind == FieldKind::Invalid) {
+            return false;
+        }
+        if (field == LOAD_FIELD) {
+            reply->HasLoad = kind == FieldKind::Number;
+        } else if (field == BATTERY_FIELD) {
+            reply->HasBatteryVolts = kind == FieldKind::Number;
+            if (reply->HasBatteryVolts && !std::isfinite(reply->BatteryVolts)) {
+                return false;
+            }
+        }
     }
-    int32_t load = 0;
-    if (!ParseLoad(number[3], &load) || !std::isfinite(volts[4])) {
+    // The flags are the two characters after the blank that ends the temperature.
+    if (!NextWord(&cursor, lineEnd, &first, &last) || lineEnd - first < 2) {
         return false;
     }
-    reply->BatteryVolts = volts[4];
-    reply->LoadPercent = load;
-    reply->UtilityFailFlag = utilityFail;
-    reply->BatteryLowFlag = batteryLow;
+    reply->UtilityFailFlag = first[0];
+    reply->BatteryLowFlag = first[1];
     return true;
 }
 
@@ -94,22 +300,52 @@ static int32_t RoundToInt32(double value)
     return rounded >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(rounded);
 }
 
-int32_t EstimateCapacity(float batteryVolts)
+int32_t EstimateCapacity(double blockVolts)
 {
-    int32_t capacity = RoundToInt32(static_cast<double>(batteryVolts) / FULL_BATTERY_VOLTS * 100.0);
+    int32_t capacity = RoundToInt32(blockVolts / FULL_BATTERY_VOLTS * 100.0);
     // The host's range for the charge is 0 to 100 percent.
     return capacity < 0 ? 0 : capacity > 100 ? 100 : capacity;
 }
 
-int32_t EstimateRuntime(float batteryVolts, int32_t loadPercent)
+int32_t EstimateRuntime(double blockVolts, int32_t loadPercent)
 {
     if (loadPercent > 100) {
         return 0;  // overloaded: no runtime to promise
     }
     double loadFactor = (100.0 - static_cast<double>(loadPercent)) / 100.0;
-    int32_t runtime =
-        RoundToInt32((static_cast<double>(batteryVolts) / FULL_BATTERY_VOLTS * FULL_RUNTIME_MINUTES) * loadFactor);
+    int32_t runtime = RoundToInt32((blockVolts / FULL_BATTERY_VOLTS * FULL_RUNTIME_MINUTES) * loadFactor);
     return runtime < 0 ? 0 : runtime;
+}
+
+void ForgetBatteryPack()
+{
+    PackBlocks = 0;
+    PackCountedOnBattery = false;
+}
+
+int32_t BatteryPackBlocks()
+{
+    return PackBlocks;
+}
+
+// Units report one cell, one 12 V block or the whole pack; the estimates
+// are made for one block. Only Q1 is ever sent to learn the pack: some units
+// lock up on other commands.
+static double BlockVolts(float batteryVolts, bool onBattery)
+{
+    double volts = batteryVolts;
+    if (volts < CELL_READING_MAX_VOLTS) {
+        return volts * CELLS_PER_BLOCK;
+    }
+    if (volts < PACK_READING_MIN_VOLTS) {
+        return volts;
+    }
+    if (PackBlocks == 0 || (PackCountedOnBattery && !onBattery)) {
+        int32_t blocks = RoundToInt32(volts / FULL_BATTERY_VOLTS);
+        PackBlocks = blocks < PACK_MIN_BLOCKS ? PACK_MIN_BLOCKS : blocks;
+        PackCountedOnBattery = onBattery;
+    }
+    return volts / PackBlocks;
 }
 
 static void ReportNoCommunication()
@@ -119,9 +355,13 @@ static void ReportNoCommunication()
     UpsStatus.State.store(UPS_STATE_NO_COMM);
 }
 
-static bool HasLineEnd(const ReplyBuffer& reply)
+static bool HasStatusLine(const ReplyBuffer& reply)
 {
-    return reply.length > 0 && std::memchr(reply.bytes, '\r', reply.length) != nullptr;
+    if (reply.length == 0) {
+        return false;
+    }
+    uint32_t start = StatusLineStart(reply.bytes, reply.length);
+    return std::memchr(reply.bytes + start, '\r', reply.length - start) != nullptr;
 }
 
 void PollUps()
@@ -136,15 +376,12 @@ void PollUps()
         ReportNoCommunication();
         return;
     }
-    uint32_t elapsed = 0;
-    bool replyUnderway = WaitForInput(REPLY_MIN_BYTES, REPLY_WAIT_MS, &elapsed);
+    // Read as it comes, so that the wait ends with the status line, however
+    // short it is and whatever leads it.
     ReplyBuffer reply = {nullptr, 0};
     ReadPort(&reply);
-    // 45 bytes are most of a reply, not all of it: the last flags and the
-    // carriage return may still be on the line.
-    while (replyUnderway && reply.length > 0 && !HasLineEnd(reply) && elapsed < REPLY_WAIT_MS) {
+    for (uint32_t waited = 0; !HasStatusLine(reply) && waited < REPLY_WAIT_MS; waited += INPUT_LOOK_MS) {
         SleepMs(INPUT_LOOK_MS);
-        elapsed += INPUT_LOOK_MS;
         ReadPort(&reply);
     }
     StatusReply fields;
@@ -156,9 +393,15 @@ void PollUps()
     }
 
     NotePollAnswered(true);
-    UpsStatus.BatteryCapacity = EstimateCapacity(fields.BatteryVolts);
-    UpsStatus.TotalUPSRuntime = EstimateRuntime(fields.BatteryVolts, fields.LoadPercent);
-    if (fields.UtilityFailFlag == '1') {
+    bool onBattery = fields.UtilityFailFlag == '1';
+    if (fields.HasBatteryVolts) {
+        double blockVolts = BlockVolts(fields.BatteryVolts, onBattery);
+        UpsStatus.BatteryCapacity = EstimateCapacity(blockVolts);
+        if (fields.HasLoad) {
+            UpsStatus.TotalUPSRuntime = EstimateRuntime(blockVolts, fields.LoadPercent);
+        }
+    }
+    if (onBattery) {
         UpsStatus.UtilityPowerStatus = UTILITY_POWER_OFF;
         UpsStatus.State.store(fields.BatteryLowFlag == '1' ? UPS_STATE_LOW_BATTERY : UPS_STATE_ON_BATTERY);
     } else {

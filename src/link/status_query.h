@@ -4,25 +4,35 @@
 
 #include <cstdint>
 
-const double FULL_BATTERY_VOLTS = 13.6;
+const double FULL_BATTERY_VOLTS = 13.6;  // one 12 V block, fully charged
 const double FULL_RUNTIME_MINUTES = 20.0;
-const uint32_t REPLY_MIN_BYTES = 45;
 const uint32_t REPLY_WAIT_MS = 2000;
 
 // The fields of a status line that the driver uses.
 struct StatusReply {
     float BatteryVolts;
     int32_t LoadPercent;
+    // False where the unit sent a placeholder ("@@.@@", "---") instead.
+    bool HasBatteryVolts;
+    bool HasLoad;
     char UtilityFailFlag;
     char BatteryLowFlag;
 };
 
-// True only for a complete status line: all eight fields scanned, a carriage
-// return after the flags, no NUL before it, a finite battery voltage.
+// True only for a complete status line: the first line past any echo of the
+// query, line feeds, blanks and empty lines; eight fields, each a number or a
+// placeholder; a carriage return after the flags, no NUL before it; a
+// battery voltage that is finite or a placeholder.
 bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply);
 
-int32_t EstimateCapacity(float batteryVolts);
-int32_t EstimateRuntime(float batteryVolts, int32_t loadPercent);
+// From the voltage of one 12 V block.
+int32_t EstimateCapacity(double blockVolts);
+int32_t EstimateRuntime(double blockVolts, int32_t loadPercent);
+
+// Each run of the driver learns the battery pack's size afresh.
+void ForgetBatteryPack();
+// The 12 V blocks counted in this run's pack; 0 before a pack reading.
+int32_t BatteryPackBlocks();
 
 // Sends the query, reads and evaluates the answer, fills UpsStatus.
 void PollUps();

@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -27,17 +28,33 @@ struct ReplyCase {
     Outcome expected;
 };
 
-Outcome PollOnce(const testplatform::Answer& answer)
+Outcome Current()
+{
+    return {UpsStatus.State.load(), UpsStatus.CommStatus, UpsStatus.UtilityPowerStatus, UpsStatus.BatteryCapacity,
+            UpsStatus.TotalUPSRuntime};
+}
+
+// One poll per answer, in one run of the driver.
+std::vector<Outcome> PollEach(const std::vector<testplatform::Answer>& answers)
 {
     testplatform::Reset();
     testplatform::AddDevice(PORT);
-    testplatform::SetStandingAnswer(PORT, answer);
+    testplatform::QueueAnswers(PORT, answers);
     std::strcpy(PortName, PORT);
     EXPECT_TRUE(OpenPort());
-    PollUps();
+    ForgetBatteryPack();
+    std::vector<Outcome> outcomes;
+    for (size_t i = 0; i < answers.size(); ++i) {
+        PollUps();
+        outcomes.push_back(Current());
+    }
     ReleasePort();
-    return {UpsStatus.State.load(), UpsStatus.CommStatus, UpsStatus.UtilityPowerStatus, UpsStatus.BatteryCapacity,
-            UpsStatus.TotalUPSRuntime};
+    return outcomes;
+}
+
+Outcome PollOnce(const testplatform::Answer& answer)
+{
+    return PollEach({answer}).front();
 }
 
 void ExpectOutcome(const Outcome& actual, const Outcome& expected, const char* name)
@@ -59,6 +76,7 @@ std::string WithNul(std::string line, size_t at)
 TEST(ReplyEvaluation, EachReplyGivesItsStatus)
 {
     const std::string standard = StandardReply();
+    const std::string onBattery = StatusLine("13.60", "034", "10");
     const ReplyCase cases[] = {
         {"standard reply", standard, {1, 1, 1, 100, 13}},
         {"utility failed", StatusLine("13.60", "034", "10"), {2, 1, 2, 100, 13}},
@@ -70,8 +88,18 @@ TEST(ReplyEvaluation, EachReplyGivesItsStatus)
         {"13.5 V at 50 %", StatusLine("13.5", "050"), {1, 1, 1, 99, 10}},
         {"6.8 V at 50 %", StatusLine("6.8", "050"), {1, 1, 1, 50, 5}},
         {"12.0 V at full load", StatusLine("12.0", "100"), {1, 1, 1, 88, 0}},
-        {"2.27 V at 20 %", StatusLine("2.27", "020"), {1, 1, 1, 17, 3}},
-        {"24 V battery", StatusLine("27.4", "010"), {1, 1, 1, 100, 36}},
+        {"2.27 V a cell at 20 %", StatusLine("2.27", "020"), {1, 1, 1, 100, 16}},
+        {"2.27 V a cell", StatusLine("2.27"), {1, 1, 1, 100, 13}},
+        {"2.05 V a cell", StatusLine("2.05"), {1, 1, 1, 90, 12}},
+        {"24 V pack at 27.4 V", StatusLine("27.4", "010"), {1, 1, 1, 100, 18}},
+        {"24 V pack at 27.20 V", StatusLine("27.20"), {1, 1, 1, 100, 13}},
+        {"48 V pack at 54.40 V", StatusLine("54.40"), {1, 1, 1, 100, 13}},
+        {"temperature --.-", "(230.0 230.0 230.0 034 50.0 13.60 --.- 00001000\r", {1, 1, 1, 100, 13}},
+        {"fault voltage and frequency @", "(230.0 @@@.@ 230.0 034 @@.@ 13.60 25.0 10001000\r", {2, 1, 2, 100, 13}},
+        {"battery voltage @", StatusLine("@@.@@", "034", "10"), {2, 1, 2, 0, 0}},
+        {"load #", StatusLine("13.60", "###"), {1, 1, 1, 100, 0}},
+        {"input voltage beyond float", "(1e39 230.0 230.0 034 50.0 13.60 25.0 00001000\r", {1, 1, 1, 100, 13}},
+        {"plus signs", StatusLine("+13.60", "+034"), {1, 1, 1, 100, 13}},
         {"13.66 V rounds to 100", StatusLine("13.66", "034"), {1, 1, 1, 100, 13}},
         {"13.67 V is clamped to 100", StatusLine("13.67", "000"), {1, 1, 1, 100, 20}},
         {"13.95 V at no load", StatusLine("13.95", "000"), {1, 1, 1, 100, 21}},
@@ -83,7 +111,10 @@ TEST(ReplyEvaluation, EachReplyGivesItsStatus)
         {"huge negative load saturates", StatusLine("13.60", "-99999999999"), {1, 1, 1, 100, 429496762}},
         {"NAK", "NAK\r", NO_COMM},
         {"echo of the query", "Q1\r", NO_COMM},
-        {"echo before the reply", "Q1\r" + standard, NO_COMM},
+        {"echo before the reply", "Q1\r" + onBattery, {2, 1, 2, 100, 13}},
+        {"line feed before the reply", "\n" + onBattery, {2, 1, 2, 100, 13}},
+        {"empty line before the reply", "\r" + onBattery, {2, 1, 2, 100, 13}},
+        {"two signs", StatusLine("13.60", "+-34"), NO_COMM},
         {"truncated line", standard.substr(0, 30) + "\r", NO_COMM},
         {"line without its carriage return", standard.substr(0, standard.size() - 1), NO_COMM},
         {"garbage", "#$%^&*()_+=-0987654321qwertyuiopasdfghjklzxcvbnm\r", NO_COMM},
@@ -127,11 +158,58 @@ TEST(ReplyEvaluation, LateReplyStartingAfterTheWaitIsNoCommunication)
     ExpectOutcome(PollOnce({{2100, StandardReply()}}), NO_COMM, "late reply");
 }
 
-TEST(ReplyEvaluation, ShortCompleteLineIsReadAfterTheWait)
+TEST(ReplyEvaluation, ShortLineIsReadAtItsCarriageReturn)
 {
-    // Fewer than 45 bytes never satisfy the wait, but the line is whole.
-    ExpectOutcome(PollOnce(testplatform::Paced("(230 230 230 34 50 13.6 25 00000000\r")), {1, 1, 1, 100, 13},
-                  "short line");
+    // 39 bytes, short of the 45 of a usual reply, but the line is whole.
+    const std::string line = "(230 230 230 034 50.0 13.6 25 00000000\r";
+    ExpectOutcome(PollOnce(testplatform::Paced(line)), {1, 1, 1, 100, 13}, "short line");
+    // The query and the line on the wire at 2400 baud, then one look.
+    const uint64_t BYTE_TIME_US = 1000000 / 240;
+    EXPECT_LE(testplatform::LineTimeUs(), (3 + line.size()) * BYTE_TIME_US + INPUT_LOOK_MS * 1000);
+}
+
+TEST(ReplyEvaluation, PackIsCountedOnceOnMains)
+{
+    struct Sequence {
+        const char* name;
+        std::vector<std::string> replies;
+        std::vector<Outcome> expected;
+    };
+    const Sequence sequences[] = {
+        {"24 V pack, then on battery",
+         {StatusLine("27.20"), StatusLine("24.00", "034", "10")},
+         {{1, 1, 1, 100, 13}, {2, 1, 2, 88, 12}}},
+        {"48 V pack, then on battery",
+         {StatusLine("54.40"), StatusLine("48.00", "034", "10")},
+         {{1, 1, 1, 100, 13}, {2, 1, 2, 88, 12}}},
+        {"counted on mains and kept", {StatusLine("27.20"), StatusLine("54.40")}, {{1, 1, 1, 100, 13}, {1, 1, 1, 100, 26}}},
+        {"counted on battery, again at the first pack reading on mains, then kept",
+         {StatusLine("22.00", "034", "10"), StatusLine("54.40", "034", "10"), StatusLine("13.60"), StatusLine("54.40"),
+          StatusLine("27.20")},
+         {{2, 1, 2, 81, 11}, {2, 1, 2, 100, 26}, {1, 1, 1, 100, 13}, {1, 1, 1, 100, 13}, {1, 1, 1, 50, 7}}},
+    };
+    for (const Sequence& sequence : sequences) {
+        std::vector<testplatform::Answer> answers;
+        for (const std::string& reply : sequence.replies) {
+            answers.push_back(testplatform::Paced(reply));
+        }
+        std::vector<Outcome> outcomes = PollEach(answers);
+        for (size_t i = 0; i < outcomes.size(); ++i) {
+            ExpectOutcome(outcomes[i], sequence.expected[i], sequence.name);
+        }
+    }
+}
+
+TEST_F(DriverTest, EachRunCountsItsOwnPack)
+{
+    testplatform::SetStandingReply(PORT, StatusLine("27.20"));
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    UPSStop();
+    testplatform::SetStandingReply(PORT, StatusLine("54.40"));
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    uint32_t runtime = 0;
+    ASSERT_TRUE(testplatform::GetDword(STATUS_KEY, "TotalUPSRuntime", &runtime));
+    EXPECT_EQ(runtime, 13u);  // 4 blocks; the first run's 2 would give 26
 }
 
 TEST(ReplyEvaluation, EstimatesFollowTheRoundingOfTheFormula)

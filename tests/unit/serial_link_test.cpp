@@ -61,21 +61,6 @@ TEST_F(SerialLinkTest, FailedReadKeepsTheReplySoFar)
     ReleaseReply(&reply);
 }
 
-TEST_F(SerialLinkTest, WaitForInputStopsAtTheCountOrAfter200Looks)
-{
-    uint32_t elapsed = 0;
-    EXPECT_FALSE(WaitForInput(REPLY_MIN_BYTES, REPLY_WAIT_MS, &elapsed));
-    EXPECT_EQ(elapsed, 2000u);
-    EXPECT_EQ(testplatform::Calls(Op::QueryInput), 200u);
-
-    testplatform::InjectInput(PORT, std::string(45, 'x'));
-    EXPECT_TRUE(WaitForInput(REPLY_MIN_BYTES, REPLY_WAIT_MS, &elapsed));
-    EXPECT_EQ(elapsed, 0u);
-
-    EXPECT_FALSE(WaitForInput(0, 0, &elapsed));  // no time: not even one look
-    EXPECT_EQ(testplatform::Calls(Op::QueryInput), 201u);
-}
-
 TEST_F(SerialLinkTest, QueuedCountIsZeroWhenTheDeviceCannotTell)
 {
     testplatform::InjectInput(PORT, "abc");

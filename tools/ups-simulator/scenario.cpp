@@ -29,6 +29,21 @@ const uint32_t SPLIT_PAUSE_MS = 300;
 const size_t NUL_POSITION = 24;  // in the frequency field, well before the flags
 const size_t GARBAGE_BYTES = 47;
 
+// What a unit may put in a field it does not measure.
+const char PLACEHOLDER_CHARACTERS[] = "@-#.0123456789";
+
+struct LeadName {
+    const char* Name;
+    const char* Bytes;
+};
+
+const LeadName LEAD_NAMES[] = {
+    {"none", ""},
+    {"echo", "Q1\r"},  // a half-duplex or looped-back line hands the query back
+    {"lf", "\n"},
+    {"cr", "\r"},  // an empty line, as line noise makes one
+};
+
 // Readings of a healthy UPS on mains; the other phases change a few of them.
 Phase DefaultPhase(PhaseKind kind, const std::string& name)
 {
@@ -98,15 +113,50 @@ bool ParseCount(const std::string& text, uint32_t limit, uint32_t* value)
     return true;
 }
 
+// The readings set by number or placeholder; the load, a whole number, is set apart.
+struct ReadingKey {
+    const char* Key;
+    double Phase::*Number;
+    std::string Phase::*Text;
+};
+
+const ReadingKey READING_KEYS[] = {
+    {"input", &Phase::InputVolts, &Phase::InputText},   {"fault", &Phase::FaultVolts, &Phase::FaultText},
+    {"output", &Phase::OutputVolts, &Phase::OutputText}, {"freq", &Phase::Frequency, &Phase::FrequencyText},
+    {"volts", &Phase::BatteryVolts, &Phase::BatteryText}, {"temp", &Phase::Temperature, &Phase::TemperatureText},
+};
+
+// A number, or else placeholder text, which is kept to be sent as it is.
+bool ParseField(const std::string& text, double* value, std::string* placeholder)
+{
+    if (ParseNumber(text, value)) {
+        placeholder->clear();
+        return true;
+    }
+    if (text.empty() || text.find_first_not_of(PLACEHOLDER_CHARACTERS) != std::string::npos) {
+        return false;
+    }
+    *placeholder = text;
+    return true;
+}
+
 bool ApplyOverride(const std::string& key, const std::string& value, Phase* p)
 {
-    double number = 0;
     if (key == "flags") {
         if (value.size() != 8 || value.find_first_not_of("01") != std::string::npos) {
             return false;
         }
         p->Flags = value;
         return true;
+    }
+    if (key == "lead") {
+        for (const LeadName& lead : LEAD_NAMES) {
+            if (value == lead.Name) {
+                p->Lead = lead.Bytes;
+                return true;
+            }
+        }
+        return false;
     }
     if (key == "delay") {
         return ParseCount(value, 600000, &p->DelayMs);
@@ -117,30 +167,20 @@ bool ApplyOverride(const std::string& key, const std::string& value, Phase* p)
     if (key == "after") {
         return ParseCount(value, 1000, &p->SplitAfter);
     }
-    if (!ParseNumber(value, &number)) {
-        return false;
-    }
-    if (key == "input") {
-        p->InputVolts = number;
-    } else if (key == "fault") {
-        p->FaultVolts = number;
-    } else if (key == "output") {
-        p->OutputVolts = number;
-    } else if (key == "load") {
-        if (number < 0 || number > 999 || number != std::floor(number)) {
+    if (key == "load") {
+        double load = p->LoadPercent;
+        if (!ParseField(value, &load, &p->LoadText) || load < 0 || load > 999 || load != std::floor(load)) {
             return false;
         }
-        p->LoadPercent = static_cast<int>(number);
-    } else if (key == "freq") {
-        p->Frequency = number;
-    } else if (key == "volts") {
-        p->BatteryVolts = number;
-    } else if (key == "temp") {
-        p->Temperature = number;
-    } else {
-        return false;
+        p->LoadPercent = static_cast<int>(load);
+        return true;
     }
-    return true;
+    for (const ReadingKey& reading : READING_KEYS) {
+        if (key == reading.Key) {
+            return ParseField(value, &(p->*reading.Number), &(p->*reading.Text));
+        }
+    }
+    return false;
 }
 
 // Splits on ':' and blanks, dropping empty pieces: "low:6:volts=10" and
@@ -170,6 +210,16 @@ void AppendBytes(std::vector<ReplyByte>* reply, const std::string& bytes)
     for (char c : bytes) {
         reply->push_back({static_cast<uint8_t>(c), 0});
     }
+}
+
+std::string FieldText(const std::string& placeholder, const char* format, double value)
+{
+    if (!placeholder.empty()) {
+        return placeholder;
+    }
+    char text[400];  // any finite double in full
+    std::snprintf(text, sizeof text, format, value);
+    return text;
 }
 
 }  // namespace
@@ -259,10 +309,11 @@ bool ParseScenarioFile(const std::string& path, std::vector<Phase>* phases, std:
 
 std::string StatusLine(const Phase& p)
 {
-    char line[160];
-    std::snprintf(line, sizeof line, "(%05.1f %05.1f %05.1f %03d %04.1f %.2f %04.1f %s\r", p.InputVolts, p.FaultVolts,
-                  p.OutputVolts, p.LoadPercent, p.Frequency, p.BatteryVolts, p.Temperature, p.Flags.c_str());
-    return line;
+    return "(" + FieldText(p.InputText, "%05.1f", p.InputVolts) + " " + FieldText(p.FaultText, "%05.1f", p.FaultVolts) +
+           " " + FieldText(p.OutputText, "%05.1f", p.OutputVolts) + " " +
+           FieldText(p.LoadText, "%03.0f", p.LoadPercent) + " " + FieldText(p.FrequencyText, "%04.1f", p.Frequency) +
+           " " + FieldText(p.BatteryText, "%.2f", p.BatteryVolts) + " " +
+           FieldText(p.TemperatureText, "%04.1f", p.Temperature) + " " + p.Flags + "\r";
 }
 
 std::vector<ReplyByte> ReplyFor(const Phase& p)
@@ -302,6 +353,9 @@ std::vector<ReplyByte> ReplyFor(const Phase& p)
         break;
     }
     if (!reply.empty()) {
+        std::vector<ReplyByte> lead;
+        AppendBytes(&lead, p.Lead);
+        reply.insert(reply.begin(), lead.begin(), lead.end());
         reply[0].GapBeforeMs = p.DelayMs;
         if (p.PauseMs > 0 && p.SplitAfter > 0 && p.SplitAfter < reply.size()) {
             reply[p.SplitAfter].GapBeforeMs += p.PauseMs;

@@ -31,7 +31,17 @@ struct Phase {
     double Frequency;
     double BatteryVolts;
     double Temperature;
+    // A field given as placeholder text ("@@.@", "--.-") is sent as that
+    // text instead of its number; empty: the number.
+    std::string InputText;
+    std::string FaultText;
+    std::string OutputText;
+    std::string LoadText;
+    std::string FrequencyText;
+    std::string BatteryText;
+    std::string TemperatureText;
     std::string Flags;  // b7..b0
+    std::string Lead;   // before each reply: the query echoed, a line feed or an empty line
     uint32_t DelayMs;   // before the first byte of a reply
     uint32_t SplitAfter;
     uint32_t PauseMs;   // after SplitAfter bytes

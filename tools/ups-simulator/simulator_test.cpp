@@ -152,10 +152,12 @@ struct Arrival {
     std::vector<double> AtMs;  // per byte, since the query was written
 };
 
-// Reads until a carriage return, quietMs without a byte, or limitMs in all.
-Arrival Collect(int fd, double start, double quietMs, double limitMs)
+// Reads until the lines-th carriage return, quietMs without a byte, or
+// limitMs in all.
+Arrival Collect(int fd, double start, double quietMs, double limitMs, size_t lines = 1)
 {
     Arrival got;
+    size_t lineEnds = 0;
     double last = NowMs();
     while (NowMs() - start < limitMs) {
         double wait = quietMs - (NowMs() - last);
@@ -172,21 +174,22 @@ Arrival Collect(int fd, double start, double quietMs, double limitMs)
         for (ssize_t i = 0; i < n; ++i) {
             got.Bytes += chunk[i];
             got.AtMs.push_back(last - start);
+            lineEnds += chunk[i] == '\r';
         }
-        if (got.Bytes.back() == '\r') {
+        if (got.Bytes.back() == '\r' && lineEnds >= lines) {
             break;
         }
     }
     return got;
 }
 
-Arrival Ask(int fd, const std::string& query, double quietMs, double limitMs)
+Arrival Ask(int fd, const std::string& query, double quietMs, double limitMs, size_t lines = 1)
 {
     double start = NowMs();
     if (write(fd, query.data(), query.size()) != static_cast<ssize_t>(query.size())) {
         return Arrival();
     }
-    return Collect(fd, start, quietMs, limitMs);
+    return Collect(fd, start, quietMs, limitMs, lines);
 }
 
 const std::string ONLINE = "(230.0 230.0 230.0 034 50.0 13.60 25.0 00001000\r";
@@ -198,6 +201,7 @@ struct ReplyCase {
     double MinFirstMs;     // the first byte is never earlier
     double MinLastMs;      // nor the last
     double MaxLastMs;      // generous
+    size_t Lines = 1;      // carriage returns in the reply
 };
 
 void TestReplies()
@@ -213,6 +217,14 @@ void TestReplies()
         {"online:inf:input=207.5:output=220:freq=49.9:temp=31:flags=00000001",
          "(207.5 230.0 220.0 034 49.9 13.60 31.0 00000001\r", 1000, 4.1, 199, 2000},
         {"nak:inf", "NAK\r", 1000, 4.1, 16.5, 2000},
+        {"online:inf:temp=--.-", "(230.0 230.0 230.0 034 50.0 13.60 --.- 00001000\r", 1000, 4.1, 199, 2000},
+        {"battery:inf:fault=@@@.@:freq=@@.@:volts=@@.@@:load=---",
+         "(000.0 @@@.@ 230.0 --- @@.@ @@.@@ 25.0 10001000\r", 1000, 4.1, 199, 2000},
+        {"online:inf:volts=2.27", "(230.0 230.0 230.0 034 50.0 2.27 25.0 00001000\r", 1000, 4.1, 195, 2000},
+        {"battery:inf:volts=24:lead=echo", "Q1\r(000.0 000.0 230.0 034 50.0 24.00 25.0 10001000\r", 1000, 4.1, 211,
+         2000, 2},
+        {"online:inf:lead=lf", "\n" + ONLINE, 1000, 4.1, 203, 2000},
+        {"online:inf:lead=cr", "\r" + ONLINE, 1000, 4.1, 203, 2000, 2},
         {"echo:inf", "Q1\r", 1000, 4.1, 12.4, 2000},
         {"split:inf", ONLINE, 1000, 4.1, 199 + 299, 3000},
         {"late:inf", ONLINE, 4500, 3500, 3699, 6000},
@@ -230,7 +242,7 @@ void TestReplies()
             Finish(&sim, true);
             continue;
         }
-        Arrival got = Ask(fd, "Q1\r", c.QuietMs, 7000);
+        Arrival got = Ask(fd, "Q1\r", c.QuietMs, 7000, c.Lines);
         std::string what = std::string(c.Phase) + ": got \"" + EscapeBytes(got.Bytes) + "\"";
         if (!c.Expected.empty()) {
             Check(got.Bytes == c.Expected, what);
@@ -403,7 +415,8 @@ void TestBadArguments()
     Start(&noFile, {"--scenario-file", WorkDir + "/no-such-file"});
     Check(Finish(&noFile, false) == 2, "exit 2 for a missing scenario file");
     const char* bad[] = {"", "online", "online:x", "online:-1", "sunny:3", "online:3:volts", "online:3:volts=abc",
-                         "online:3:flags=1234", "online:3:load=12.5", "online:3,", "online:3:colour=red"};
+                         "online:3:flags=1234", "online:3:load=12.5", "online:3,", "online:3:colour=red",
+                         "online:3:temp=25C", "online:3:volts=", "online:3:lead=loop"};
     for (const char* text : bad) {
         std::vector<Phase> ignored;
         Check(!ParseScenario(text, &ignored, &error), std::string("rejected: \"") + text + "\"");
