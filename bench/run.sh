@@ -88,7 +88,7 @@ change_delays() {  # SIMULATOR_LOG CHANGES_CSV [TO_STATE]
         NR == FNR { phase[++n] = $1 * 1000; next }
         $1 == "change" && (to == "" || $4 == to) {
             for (i = n; i >= 1; --i) if (phase[i] <= $2) { print "delay," $2 - phase[i]; break }
-        }' <(awk '{ print $1 ",phase," $3 }' "$1") -
+        }' <(awk '$2 == "phase" { print $1 ",phase," $3 }' "$1") -
 }
 change_delays "$out/sim-changes.log" "$out/changes.csv" >"$out/delays.csv"
 change_delays "$out/sim-replug.log" "$out/replug.csv" 1 >"$out/replug-delays.csv"

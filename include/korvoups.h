@@ -9,8 +9,12 @@
  * A stopped driver can be started again with UPSInit.
  *
  * Configuration: the serial device's name in the value "Port" under
- * HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\UPS.
- * Output: besides the state code, five REG_DWORD values in that key's
+ * HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\UPS. Opt-in, in the
+ * driver's own key HKEY_LOCAL_MACHINE\SOFTWARE\KorvoUPS, read at UPSInit:
+ * REG_DWORD "TurnOff" = 1 lets UPSTurnOff turn the UPS off (absent: off), and
+ * REG_DWORD "RestoreMinutes" (3..9999, default 3) is how long the outlets stay
+ * off after the mains has returned.
+ * Output: besides the state code, five REG_DWORD values in the service key's
  * existing "Status" subkey (BatteryCapacity 0..100 %, BatteryStatus 0,
  * CommStatus 1 good / 2 lost, TotalUPSRuntime in minutes, UtilityPowerStatus
  * 1 on / 2 off), rewritten after every poll.
@@ -72,7 +76,13 @@ void UPS_CALL UPSWaitForStateChange(uint32_t lastState, uint32_t timeoutMs);
  * once. */
 void UPS_CALL UPSCancelWait(void);
 
-/* Accepted and ignored: this driver cannot turn the UPS off. */
+/* Without "TurnOff" = 1, accepted and ignored: nothing is sent. With it, and
+ * only when the latest poll found the UPS on battery (state 2 or 4), tells
+ * the UPS to switch its outlets off after at least delay seconds (rounded up
+ * to the UPS's steps: 12 s to 54 s, then whole minutes; at most 10 minutes)
+ * and on again "RestoreMinutes" after the mains returns. Returns once the
+ * command is out, at most one poll later. UPSInit then also cancels a
+ * turn-off still pending in the UPS from before. */
 void UPS_CALL UPSTurnOff(uint32_t delay);
 
 #ifdef __cplusplus

@@ -1,8 +1,8 @@
 @echo off
-rem Removes KorvoUPS: stops the UPS service, deletes the DLL and the list of
-rem its models. The UPS service's own settings stay as they are: choose
-rem another UPS (or none) in Power Options before, or the service looks for
-rem a driver that is gone.
+rem Removes KorvoUPS: stops the UPS service, deletes the DLL, the list of its
+rem models and its own settings (HKLM\SOFTWARE\KorvoUPS). The UPS service's
+rem own settings stay as they are: choose another UPS (or none) in Power
+rem Options before, or the service looks for a driver that is gone.
 rem   uninstall.cmd     (from an administrator's command prompt)
 rem Exit code: 0 done, 1 the entries are still there.
 setlocal
@@ -13,7 +13,7 @@ if exist "%SystemRoot%\Sysnative\rundll32.exe" set TOOLS=%SystemRoot%\Sysnative
 echo Stopping the UPS service...
 net stop ups >nul 2>&1
 
-echo Removing KorvoUPS.dll and the list of its models...
+echo Removing KorvoUPS.dll, the list of its models and its settings...
 "%TOOLS%\rundll32.exe" setupapi.dll,InstallHinfSection Uninstall 128 .\korvoups.inf
 "%TOOLS%\reg.exe" query "HKLM\SYSTEM\CurrentControlSet\Services\UPS\ServiceProviders\KorvoUPS" >nul 2>&1
 if not errorlevel 1 goto still_there

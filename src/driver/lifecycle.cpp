@@ -5,13 +5,16 @@
 #include "serial_link.h"
 #include "status_query.h"
 #include "status_registry.h"
+#include "turn_off.h"
 #include "ups_status.h"
+
+#include <atomic>
 
 UpsStatusRecord UpsStatus = {{UPS_STATE_ONLINE}, COMM_STATUS_OK, UTILITY_POWER_ON, 0, 0, 0, UPS_STATE_ONLINE};
 
-// The host calls UPSInit and UPSStop from one thread and never together, so
-// these need no atomics.
-static bool Started = false;
+// The host calls UPSInit and UPSStop from one thread and never together;
+// Started is read by UPSTurnOff on any thread too.
+static std::atomic<bool> Started{false};
 static uint32_t StartResult = UPS_INIT_OK;
 
 extern "C" uint32_t UPS_CALL UPSInit(void)
@@ -26,6 +29,7 @@ extern "C" uint32_t UPS_CALL UPSInit(void)
     if (!ReadPortName()) {
         result = UPS_INIT_REGISTRY_ERROR;
     }
+    ReadTurnOffSettings();
     switch (OpenLine()) {
     case LineOpening::Opened: break;
     case LineOpening::NoDevice: result = UPS_INIT_COMM_OPEN_ERROR; break;
@@ -35,6 +39,7 @@ extern "C" uint32_t UPS_CALL UPSInit(void)
     // Polled even without a port, so that the state reads "no communication";
     // the monitor keeps trying to open it.
     PollUps();
+    CancelPendingTurnOff();
     if (!PublishStatus()) {
         result = UPS_INIT_REGISTRY_ERROR;
     }
@@ -61,6 +66,9 @@ extern "C" uint32_t UPS_CALL UPSGetState(void)
     return UpsStatus.State.load();
 }
 
-extern "C" void UPS_CALL UPSTurnOff(uint32_t)
+extern "C" void UPS_CALL UPSTurnOff(uint32_t delay)
 {
+    if (Started.load()) {
+        TurnOffUps(delay);
+    }
 }

@@ -15,6 +15,12 @@ const uint32_t WAITER_RELEASE_LOOK_MS = 1;
 extern std::atomic<PlatformHandle> ChangeEvent;
 extern std::atomic<PlatformHandle> StopEvent;
 
+// Longest command to the UPS other than the status query, and how long its
+// sender waits for a poll in progress to end (2000 ms of pauses, its I/O).
+const uint32_t COMMAND_MAX_BYTES = 16;
+const uint32_t COMMAND_WAIT_MS = 4000;
+const uint32_t COMMAND_LOOK_MS = 10;
+
 // Creates both events; false if either failed (the other may exist).
 bool CreateMonitorEvents();
 // Starts the thread; a failure is not reported: the driver then just does not poll.
@@ -22,3 +28,8 @@ void StartMonitor();
 // Waits for the thread to end, then closes it and both events, the change
 // event once no host thread waits on it any more.
 void EndMonitor();
+// Sends bytes to the UPS between two polls, never inside one: wakes the
+// monitor for it and returns once they are out (at most a poll later), or
+// sends them on this thread when no monitor runs. A command given while
+// another is on its way is dropped.
+void SendBetweenPolls(const char* bytes, uint32_t count);

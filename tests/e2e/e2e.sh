@@ -30,10 +30,11 @@ if [[ -z "$line" ]]; then
     echo "e2e: no case '$case_name' in $here/cases.txt" >&2
     exit 2
 fi
-IFS='|' read -r _ setup scenario seconds options want_init want_states <<<"$line"
+IFS='|' read -r _ setup scenario seconds options want_init want_states want_figures want_commands <<<"$line"
 trim() { local s="$1"; s="${s#"${s%%[![:space:]]*}"}"; echo "${s%"${s##*[![:space:]]}"}"; }
 setup="$(trim "$setup")" scenario="$(trim "$scenario")" seconds="$(trim "$seconds")"
 options="$(trim "$options")" want_init="$(trim "$want_init")" want_states="$(trim "$want_states")"
+want_figures="$(trim "$want_figures")" want_commands="$(trim "$want_commands")"
 
 SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\UPS'
 STATUS_KEY="$SERVICE_KEY\\Status"
@@ -45,6 +46,14 @@ declare -A PUBLISHED=(
     [4]="BatteryCapacity=80 BatteryStatus=0 CommStatus=1 TotalUPSRuntime=11 UtilityPowerStatus=2"
     [8]="BatteryCapacity=0 BatteryStatus=0 CommStatus=2 TotalUPSRuntime=0 UtilityPowerStatus=1"
 )
+# The case's own readings: "STATE=CAPACITY/RUNTIME" for the states they change.
+if [[ "$want_figures" != - ]]; then
+    for figure in $want_figures; do
+        code="${figure%%=*}" capacity="${figure#*=}"
+        runtime="${capacity#*/}" capacity="${capacity%/*}"
+        PUBLISHED[$code]="BatteryCapacity=$capacity BatteryStatus=0 CommStatus=1 TotalUPSRuntime=$runtime UtilityPowerStatus=$((code == 1 ? 1 : 2))"
+    done
+fi
 published() { if [[ "$setup" == no_status_key ]]; then echo "status_key=missing"; else echo "${PUBLISHED[$1]:-?}"; fi; }
 
 # shellcheck source=lib.sh
@@ -80,6 +89,10 @@ echo "e2e $case_name ($arch): setup $setup, scenario '$scenario', ups_host --for
 wine_reg delete "$STATUS_KEY" /f >/dev/null 2>&1 || true
 case "$setup" in
 normal | no_status_key) wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null ;;
+turnoff)
+    wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null
+    wine_reg add 'HKLM\SOFTWARE\KorvoUPS' /v TurnOff /t REG_DWORD /d 1 /f >/dev/null
+    ;;
 port=*) wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d "${setup#port=}" /f >/dev/null ;;
 no_port) wine_reg delete "$SERVICE_KEY" /v Port /f >/dev/null 2>&1 || true ;;
 port_file)
@@ -134,7 +147,7 @@ if [[ -n "$sim_pid" ]]; then
     sim_rc=0
     wait "$sim_pid" || sim_rc=$?
     sim_pid=""
-    sed 's/^/  simulator: /' "$work/simulator.out"
+    grep -v ' received "Q1"$' "$work/simulator.out" | sed 's/^/  simulator: /' || true
 fi
 
 # Per cycle: init codes, state codes, reader codes (repeats collapsed).
@@ -198,6 +211,10 @@ if [[ "$scenario" != - ]]; then
     phases="$(awk '$2 == "phase" { printf "%s%s", sep, $3; sep = "," }' "$work/simulator.out")"
     want_phases="$(tr ',' '\n' <<<"$scenario" | cut -d: -f1 | paste -sd,)"
     check "simulator ran every phase" "$phases" "$want_phases"
+    # Every line the UPS received but its status queries, in order.
+    commands="$(awk '$2 == "received" && $3 != "\"Q1\"" { sub(/^[^"]*"/, ""); sub(/"$/, ""); print }' "$work/simulator.out" |
+        paste -sd' ')"
+    check "what the UPS received besides status queries" "${commands:--}" "$want_commands"
     check "simulator still running at the end" "$sim_alive" yes
     check "simulator exit code on SIGTERM" "$sim_rc" 0
 fi

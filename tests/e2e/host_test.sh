@@ -38,7 +38,7 @@ rc="$(run_host no_dll --dll 'C:\no\such\KorvoUPS.dll' --for 1 | tail -n 1)"
 check "no DLL: exit code" "$rc" 3
 check "no DLL: reported" "$(grep -c ' error what=load ' "$work/no_dll.out" || true)" 1
 
-for args in "--for" "--for -1" "--readers 17" "--waiters 0" "--cycles 0" "--wait-timeout x" "--colour red"; do
+for args in "--for" "--for -1" "--readers 17" "--waiters 0" "--cycles 0" "--turn-off" "--turn-off -5" "--wait-timeout x" "--colour red"; do
     # shellcheck disable=SC2086 # the arguments are words
     rc="$(run_host usage $args | tail -n 1)"
     check "bad arguments '$args': exit code" "$rc" 2

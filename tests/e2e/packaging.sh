@@ -23,7 +23,9 @@ case "$arch" in x86_64) folder=amd64 ;; i686) folder=x86 ;; *) echo "unknown arc
 
 SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\UPS'
 PROVIDERS_KEY="$SERVICE_KEY\\ServiceProviders\\KorvoUPS"
-MODEL_VALUE="ServiceProviders\\KorvoUPS|Q1 serial UPS|REG_SZ|0x7;KorvoUPS.dll"
+SETTINGS_KEY='HKLM\SOFTWARE\KorvoUPS'
+# The models as the provider key holds them (reg_tree's form, relative to it).
+MODELS="|Q1 serial UPS|REG_SZ|0x7;KorvoUPS.dll |Q1 serial UPS (turns off after shutdown)|REG_SZ|0xF;KorvoUPS.dll"
 
 source "$here/lib.sh"
 # Every key and value under KEY, one per line ("SUBKEY" or
@@ -76,7 +78,8 @@ wine_reg delete "$SERVICE_KEY" /f >/dev/null 2>&1 || true
 rm -f "$system32/KorvoUPS.dll"
 inf_section DefaultInstall
 check "installed: all there is under Services\\UPS" "$(reg_tree "$SERVICE_KEY" | paste -sd' ')" \
-    "ServiceProviders ServiceProviders\\KorvoUPS $MODEL_VALUE"
+    "ServiceProviders ServiceProviders\\KorvoUPS ${MODELS//|Q1/ServiceProviders\\KorvoUPS|Q1}"
+check "installed: no settings of the driver's own" "$(reg_tree "$SETTINGS_KEY")" absent
 check "installed: system32\\KorvoUPS.dll is this build's DLL" "$(cmp -s "$dll" "$system32/KorvoUPS.dll" && echo yes)" yes
 
 echo "packaging ($arch): the installed DLL loads as the UPS service loads it"
@@ -98,26 +101,31 @@ wine_reg add "$SERVICE_KEY\\Status" /v CommStatus /t REG_DWORD /d 1 /f >/dev/nul
 settings="$(service_settings)"
 inf_section DefaultInstall
 check "reinstalled: the service's settings" "$(service_settings)" "$settings"
-check "reinstalled: the model" "$(reg_tree "$PROVIDERS_KEY")" "|Q1 serial UPS|REG_SZ|0x7;KorvoUPS.dll"
+check "reinstalled: the models" "$(reg_tree "$PROVIDERS_KEY" | paste -sd' ')" "$MODELS"
+wine_reg add "$SETTINGS_KEY" /v TurnOff /t REG_DWORD /d 1 /f >/dev/null
 inf_section Uninstall
 check "uninstalled: the service's settings" "$(service_settings)" "$settings"
 check "uninstalled: the model's list" "$(reg_tree "$PROVIDERS_KEY")" absent
+check "uninstalled: the driver's own settings" "$(reg_tree "$SETTINGS_KEY")" absent
 check "uninstalled: system32\\KorvoUPS.dll" "$(present "$system32/KorvoUPS.dll")" absent
 
-echo "packaging ($arch): install.cmd COM3 and uninstall.cmd"
+echo "packaging ($arch): install.cmd COM3 /turnoff and uninstall.cmd"
 # Wine has no UPS service to start: install.cmd says so with exit code 2.
 rc=0
-(cd "$package" && timeout 120 "$WINE" cmd /c install.cmd COM3) >"$work/install.out" 2>&1 || rc=$?
+(cd "$package" && timeout 120 "$WINE" cmd /c install.cmd /turnoff COM3) >"$work/install.out" 2>&1 || rc=$?
 tr -d '\r' <"$work/install.out" | sed 's/^/  install.cmd: /'
 check "install.cmd exit code (installed, no UPS service to start)" "$rc" 2
-check "install.cmd: the model" "$(reg_tree "$PROVIDERS_KEY")" "|Q1 serial UPS|REG_SZ|0x7;KorvoUPS.dll"
+check "install.cmd: the models" "$(reg_tree "$PROVIDERS_KEY" | paste -sd' ')" "$MODELS"
 check "install.cmd: Port" "$(reg_tree "$SERVICE_KEY" | grep '^|Port|' || true)" "|Port|REG_SZ|COM3"
+check "install.cmd /turnoff: TurnOff" "$(reg_tree "$SETTINGS_KEY")" "|TurnOff|REG_DWORD|0x1"
 check "install.cmd: system32\\KorvoUPS.dll" "$(present "$system32/KorvoUPS.dll")" present
-check "install.cmd: tells how to finish in Power Options" "$(grep -c 'Power Options, tab UPS, Select' "$work/install.out" || true)" 1
+check "install.cmd: tells how to finish in Power Options" \
+    "$(grep -c 'model: Q1 serial UPS (turns off after shutdown), port' "$work/install.out" || true)" 1
 rc=0
 (cd "$package" && timeout 120 "$WINE" cmd /c uninstall.cmd) >"$work/uninstall.out" 2>&1 || rc=$?
 check "uninstall.cmd exit code" "$rc" 0
 check "uninstall.cmd: the model's list" "$(reg_tree "$PROVIDERS_KEY")" absent
+check "uninstall.cmd: the driver's own settings" "$(reg_tree "$SETTINGS_KEY")" absent
 check "uninstall.cmd: Port stays (the service's own)" "$(reg_tree "$SERVICE_KEY" | grep '^|Port|' || true)" "|Port|REG_SZ|COM3"
 check "uninstall.cmd: system32\\KorvoUPS.dll" "$(present "$system32/KorvoUPS.dll")" absent
 

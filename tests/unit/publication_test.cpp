@@ -106,7 +106,8 @@ TEST_F(DriverTest, FiguresAreRewrittenAfterEveryCycleAndFollowTheUps)
 
 TEST_F(DriverTest, MonitorKeepsPublishingAfterAFailedPublication)
 {
-    testplatform::FailCall(Op::OpenKey, 2);  // the first publication: the service key is opened first
+    // The first publication: the service key and the driver's own are opened first.
+    testplatform::FailCall(Op::OpenKey, 3);
     EXPECT_EQ(UPSInit(), UPS_INIT_REGISTRY_ERROR);
     ASSERT_TRUE(testplatform::WaitForQueries(PORT, 3, 30000));
     UPSStop();

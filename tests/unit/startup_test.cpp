@@ -118,12 +118,4 @@ TEST_F(DriverTest, StoppedDriverKeepsItsStateAndStartsAgain)
     EXPECT_EQ(testplatform::Calls(Op::OpenSerial), 2u);
 }
 
-TEST_F(DriverTest, TurnOffSendsNothing)
-{
-    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
-    UPSTurnOff(0);
-    UPSTurnOff(0xFFFFFFFFu);
-    EXPECT_EQ(testplatform::Written(PORT), "Q1\r");
-}
-
 }  // namespace

@@ -2,8 +2,10 @@
 // GetProcAddress), runs it with the service's threads, and prints what it sees.
 //
 // One line per event on stdout, "<unix time.ms> <event> key=value...":
+//   locale   name= decimal_point=  the host's locale, with --locale
 //   loaded   dll= arch=
 //   init     result=UPS_INIT_OK code=1 ms=
+//   turnoff  delay= ms=            UPSTurnOff's argument and how long it took
 //   state    code= name= from= (initial) and the five Status values
 //   getstate code= name=          a reader thread saw the code change
 //   stop     cancel_ms= waiter_ms= readers_ms= stop_ms= total_ms=
@@ -19,6 +21,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <clocale>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -64,7 +67,8 @@ int WaiterCount = 1;
 int ReaderCount = 2;
 DWORD ReadIntervalMs = 20;
 int Cycles = 1;
-bool CallTurnOff = false;
+double TurnOffDelay = -1;  // seconds; negative: UPSTurnOff is not called
+std::string Locale;          // empty: the C library's default
 
 CRITICAL_SECTION OutputLock;
 HANDLE StopRequested;
@@ -281,9 +285,10 @@ int RunCycle()
     DWORD result = UpsInit();
     Say(WallStamp(), "init result=%s code=%lu ms=%.0f", InitName(result), static_cast<unsigned long>(result),
         ElapsedMs(start));
-    if (CallTurnOff) {
-        UpsTurnOff(0);
-        Say(WallStamp(), "turnoff delay=0");
+    if (TurnOffDelay >= 0) {
+        LARGE_INTEGER call = Ticks();
+        UpsTurnOff(static_cast<DWORD>(TurnOffDelay));
+        Say(WallStamp(), "turnoff delay=%lu ms=%.1f", static_cast<unsigned long>(TurnOffDelay), ElapsedMs(call));
     }
     SayResources("started");
     Stopping = 0;
@@ -362,7 +367,8 @@ void Usage(FILE* out)
 {
     std::fprintf(out,
                  "usage: ups_host [--version] [--dll PATH] [--for SECONDS] [--wait-timeout MS] [--waiters N]\n"
-                 "                [--readers N] [--read-interval MS] [--cycles N] [--turn-off]\n"
+                 "                [--readers N] [--read-interval MS] [--cycles N] [--turn-off SECONDS]\n"
+                 "                [--locale NAME]\n"
                  "  --version           print the version of this package and exit\n"
                  "  --dll PATH          the driver (default: KorvoUPS.dll beside this program)\n"
                  "  --for SECONDS       run this long, then cancel the wait and stop (default: until Ctrl-C)\n"
@@ -371,7 +377,9 @@ void Usage(FILE* out)
                  "  --readers N         threads calling UPSGetState in a loop (default 2, at most 16)\n"
                  "  --read-interval MS  their pause between calls (default 20)\n"
                  "  --cycles N          start, run and stop the driver N times in this process (default 1)\n"
-                 "  --turn-off          also call UPSTurnOff(0) after the start\n");
+                 "  --turn-off SECONDS  also call UPSTurnOff(SECONDS) after the start\n"
+                 "  --locale NAME       setlocale(LC_ALL, NAME) before the start, as a host in\n"
+                 "                      that locale (e.g. German_Germany.1252: a decimal comma)\n");
 }
 
 bool ParseArguments(int argc, char** argv)
@@ -380,16 +388,16 @@ bool ParseArguments(int argc, char** argv)
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : NULL;
         char* end = NULL;
-        if (arg == "--turn-off") {
-            CallTurnOff = true;
-            continue;
-        }
         if (arg == "--help" || value == NULL) {
             return false;
         }
         ++i;
         if (arg == "--dll") {
             DllPath = value;
+            continue;
+        }
+        if (arg == "--locale") {
+            Locale = value;
             continue;
         }
         if (arg == "--wait-timeout" && std::strcmp(value, "inf") == 0) {
@@ -412,6 +420,8 @@ bool ParseArguments(int argc, char** argv)
             ReadIntervalMs = static_cast<DWORD>(number);
         } else if (arg == "--cycles" && number >= 1) {
             Cycles = static_cast<int>(number);
+        } else if (arg == "--turn-off" && number <= 0xFFFFFFFFu) {
+            TurnOffDelay = number;
         } else {
             return false;
         }
@@ -447,6 +457,15 @@ int main(int argc, char** argv)
     }
     if (DllPath.empty()) {
         DllPath = BesideThisProgram("KorvoUPS.dll");
+    }
+    if (!Locale.empty()) {
+        // The host's own locale, which the driver's reading must not depend on.
+        const char* set = std::setlocale(LC_ALL, Locale.c_str());
+        if (set == NULL) {
+            Say(WallStamp(), "error what=locale name=%s", Locale.c_str());
+            return EXIT_USAGE;
+        }
+        Say(WallStamp(), "locale name=%s decimal_point=%s", set, std::localeconv()->decimal_point);
     }
     HMODULE dll = LoadLibraryA(DllPath.c_str());
     if (dll == NULL) {

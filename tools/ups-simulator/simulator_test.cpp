@@ -321,6 +321,8 @@ void TestQueries()
         Check(write(fd, "\r", 1) == 1, "written");
         Collect(fd, NowMs(), 300, 1000);
     }
+    Check(!WaitEvent(&sim, " received \"\\x01\\xFF zz\"", 1000).empty(), "a line that is no query is logged");
+    Check(!WaitEvent(&sim, " received \"F\"", 1000).empty(), "every line is logged, in order");
     close(fd);
     Check(Finish(&sim, true) == 0, "exits 0 on SIGTERM");
 }

@@ -4,6 +4,7 @@
 // stdout carries one line per event for scripts:
 //   pty /dev/pts/N                  the line to open (again after a hang-up)
 //   <unix time.ms> phase <name>     a phase began
+//   <unix time.ms> received "LINE"  a line came in (up to its carriage return)
 //   <unix time.ms> end              the scenario is over
 //   <unix time.ms> stopped <signal> stopped early
 #include "scenario.h"
@@ -246,11 +247,11 @@ void OnByte(uint8_t byte, int64_t now)
         Schedule({{byte, 0}}, now);
     }
     if (byte == '\r') {
+        // Every line, so that a script sees what the driver sent besides queries.
+        Event("received \"%s\"", EscapeBytes(Received).c_str());
         bool query = Received.size() >= 2 && Received.compare(Received.size() - 2, 2, "Q1") == 0;
         if (query) {
             OnQuery(now);
-        } else {
-            Trace("ignored \"%s\\r\"", EscapeBytes(Received).c_str());
         }
         Received.clear();
     } else if (byte != '\n') {

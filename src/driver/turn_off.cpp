@@ -1,0 +1,63 @@
+#include "turn_off.h"
+
+#include "korvoups.h"
+#include "monitor.h"
+#include "platform.h"
+#include "ups_commands.h"
+#include "ups_status.h"
+
+#include <cstring>
+
+static const char SETTINGS_KEY[] = "SOFTWARE\\KorvoUPS";
+static const uint32_t DEFAULT_RESTORE_MINUTES = 3;
+
+static bool TurnOffChosen = false;
+static uint32_t RestoreMinutes = DEFAULT_RESTORE_MINUTES;
+
+// A REG_DWORD's value; false when absent or of another size.
+static bool QueryDword(PlatformHandle key, const char* name, uint32_t* value)
+{
+    unsigned char data[4];
+    uint32_t size = sizeof data;
+    if (!QueryRegistryValue(key, name, data, &size) || size != sizeof data) {
+        return false;
+    }
+    std::memcpy(value, data, sizeof data);
+    return true;
+}
+
+void ReadTurnOffSettings()
+{
+    TurnOffChosen = false;
+    RestoreMinutes = DEFAULT_RESTORE_MINUTES;
+    PlatformHandle key = OpenMachineKey(SETTINGS_KEY, KeyAccess::Read);
+    if (key == nullptr) {
+        return;
+    }
+    uint32_t value = 0;
+    // Only an unmistakable 1: anything else leaves the outlets alone.
+    TurnOffChosen = QueryDword(key, "TurnOff", &value) && value == 1;
+    if (QueryDword(key, "RestoreMinutes", &value)) {
+        RestoreMinutes = value;  // clamped when the command is made
+    }
+    CloseRegistryKey(key);
+}
+
+void CancelPendingTurnOff()
+{
+    if (TurnOffChosen) {
+        SendBetweenPolls(CANCEL_TURN_OFF, sizeof CANCEL_TURN_OFF);
+    }
+}
+
+void TurnOffUps(uint32_t delaySeconds)
+{
+    uint32_t state = UpsStatus.State.load();
+    // Never on mains, never without communication: a UPS that is not known
+    // to run on battery may be cut under a machine that is still running.
+    if (!TurnOffChosen || (state != UPS_STATE_ON_BATTERY && state != UPS_STATE_LOW_BATTERY)) {
+        return;
+    }
+    char command[TURN_OFF_COMMAND_MAX_BYTES];
+    SendBetweenPolls(command, FormatTurnOff(delaySeconds, RestoreMinutes, command));
+}
