@@ -1,4 +1,4 @@
-// The exports' start-up and shut-down, and the status record they share.
+// The exports' start-up and shut-down.
 #include "korvoups.h"
 
 #include "monitor.h"
@@ -9,8 +9,6 @@
 #include "ups_status.h"
 
 #include <atomic>
-
-UpsStatusRecord UpsStatus = {{UPS_STATE_ONLINE}, COMM_STATUS_OK, UTILITY_POWER_ON, 0, 0, 0, UPS_STATE_ONLINE};
 
 // The host calls UPSInit and UPSStop from one thread and never together;
 // Started is read by UPSTurnOff on any thread too.

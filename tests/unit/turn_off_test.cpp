@@ -74,6 +74,8 @@ TEST(TurnOffInterlock, SentOnlyWhenChosenAndOnBattery)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         testplatform::Reset();
+        // Real waits: the command's sender gives up after 4 s, not 40 ms.
+        testplatform::SetWaitScale(1);
         testplatform::AddDevice(PORT);
         testplatform::SetString(SERVICE_KEY, "Port", PORT);
         testplatform::CreateKey(STATUS_KEY);

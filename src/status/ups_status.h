@@ -1,4 +1,5 @@
-// The status record shared by the poll, the exports and the publication.
+// The status record: written by the poll, read by the exports and the
+// publication. Below the link and the publication, which both use it.
 #pragma once
 
 #include <atomic>
