@@ -3,10 +3,11 @@
 # 2400 baud, the real Win32 backend under Wine. Prints a table and writes it
 # as CSV to build/bench/results-ARCH.csv. Figures only: it never fails on them.
 #   bench/run.sh [x86_64|i686]
+# The two architectures can be measured side by side: each has its own files.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 arch="${1:-x86_64}"
-out="build/bench"
+out="build/bench/$arch"
 mkdir -p "$out"
 
 scripts/install-deps.sh >/dev/null
@@ -21,8 +22,8 @@ bench="$(realpath "build/$arch/bench/poll_bench.exe")"
 
 source scripts/wine-env.sh
 wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
-wine_session "$arch" "build/$arch" "$out/$arch/run"
-line="$(realpath "$out/$arch/run")/com1"
+wine_session "$arch" "build/$arch" "$out/run"
+line="$(realpath "$out/run")/com1"
 wine_map_port COM1 "$line"
 wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS' /v Port /t REG_SZ /d COM1 /f >/dev/null
 wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS\Status' /f >/dev/null
@@ -44,6 +45,9 @@ run_with_ups() {  # SCENARIO LOG -- BENCH_ARGS...
     "$simulator" --scenario "$scenario" --link "$line" >"$log" &
     simulator_pid=$!
     until [[ -L "$line" ]]; do sleep 0.05; done
+    # A server of the session's own, whose output (its objects, when the pty
+    # it holds hangs up) goes to its log, not into the figures.
+    wine_server_start
     "$WINE" "$bench" "$@"
     stop_simulator
 }
@@ -78,8 +82,12 @@ echo "== opens of the port against a silent UPS ($silent_seconds s)"
 "$WINESERVER" -w
 strace -qq -e trace=openat -o "$out/server-opens.log" "$WINESERVER" -f -p5 </dev/null >/dev/null 2>&1 &
 server_pid=$!
+# Up before a program would start a server of its own (-k0 only asks).
+until "$WINESERVER" -k0 2>/dev/null; do sleep 0.05; done
 run_with_ups silence:inf "$out/sim-silent-opens.log" -- changes "$silent_seconds" >/dev/null
 wait "$server_pid" || true
+queries="$(grep -c ' received "Q1"$' "$out/sim-silent-opens.log" || true)"
+queries_per_minute="$(awk -v n="$queries" -v s="$silent_seconds" 'BEGIN { printf "%.1f", n * 60 / s }')"
 opens="$(grep -c "dosdevices/com1\", O_RDWR" "$out/server-opens.log" || true)"
 opens_per_minute="$(awk -v n="$opens" -v s="$silent_seconds" 'BEGIN { printf "%.2f", (n - 1) * 60 / s }')"
 
@@ -110,7 +118,7 @@ IFS=, read -r replugs replug_mean replug_max <<<"$(stats "$out/replug-delays.csv
 ratio_mean="$(awk -v a="$poll_mean" -v l="$line_ms" 'BEGIN { printf "%.3f", a / l }')"
 ratio_max="$(awk -v a="$poll_max" -v l="$line_ms" 'BEGIN { printf "%.3f", a / l }')"
 
-csv="$out/results-$arch.csv"
+csv="build/bench/results-$arch.csv"
 {
     echo "figure,samples,mean_ms,max_ms,note"
     echo "poll duration,$polls,$poll_mean,$poll_max,line time $line_ms ms; ratio $ratio_mean (max $ratio_max)"
@@ -119,6 +127,7 @@ csv="$out/results-$arch.csv"
     echo "state change to wake-up,$changes,$delay_mean,$delay_max,design bound 2000 ms + one poll"
     echo "device back to wake-up in state 1,$replugs,$replug_mean,$replug_max,reopened at the next cycle"
     echo "opens per minute against a silent UPS,$opens,$opens_per_minute,,opens in $silent_seconds s (mean: reopens a minute)"
+    echo "queries per minute against a silent UPS,$queries,$queries_per_minute,,2000 ms wait + 2000 ms silent poll: 15"
     echo "UPSStop answering UPS,$stops,$stop_mean,$stop_max,stop lands anywhere in the cycle"
     echo "UPSStop silent UPS,$silent,$silent_mean,$silent_max,a silent poll lasts 2000 ms"
 } >"$csv"

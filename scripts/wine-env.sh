@@ -183,7 +183,14 @@ wine_session() {
     wine_prefix_clone "$WINEPREFIX" "$work/prefix"
     WINEPREFIX="$work/prefix"
     WINE_SESSION_PREFIX="$WINEPREFIX"
-    "$WINESERVER" -p5 </dev/null >"$work/wineserver.log" 2>&1 || true
+    WINE_SESSION_LOG="$work/wineserver.log"
+    wine_server_start
+}
+
+# wine_server_start: the session's wineserver, started anew if it has ended
+# (a program would otherwise start one with the caller's output).
+wine_server_start() {
+    "$WINESERVER" -p5 </dev/null >>"$WINE_SESSION_LOG" 2>&1 || true
 }
 
 # wine_session_end: ends every Wine program of the session and removes its
