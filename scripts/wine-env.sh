@@ -127,8 +127,9 @@ _wine_disable_host_ports() {
 # wine_prefix_init: creates the prefix once; concurrent callers wait for it.
 wine_prefix_init() {
     : "${WINEPREFIX:?call wine_use first}"
-    # Named after the way ports are blocked: a prefix made another way is made anew.
-    local ready="$WINEPREFIX/.korvo-ready-ports-blocked"
+    # Named after the way the prefix is made and used (ports blocked, only
+    # ever cloned): a prefix made another way is made anew.
+    local ready="$WINEPREFIX/.korvo-ready-template-ports-blocked"
     [[ -f "$ready" ]] && return 0
     (
         flock -w 600 9 || { echo "wine-env: timed out waiting for $WINEPREFIX.lock" >&2; exit 1; }
