@@ -74,16 +74,14 @@ if "$objdump" -h "$dll" | grep -q ' \.debug_'; then
     status=1
 fi
 debug_file="$(basename "$dll").debug"
-# The section's hex dump, decoded up to the name's terminating zero.
-link="$("$objdump" -s -j .gnu_debuglink "$dll" 2>/dev/null | awk '
-    /^ [0-9a-f]+ [0-9a-f]+/ { for (i = 2; i <= 5 && $i ~ /^[0-9a-f]+$/; i++) hex = hex $i }
-    END {
-        for (i = 1; i < length(hex); i += 2) {
-            c = 16 * (index("0123456789abcdef", substr(hex, i, 1)) - 1) + index("0123456789abcdef", substr(hex, i + 1, 1)) - 1
-            if (c == 0) break
-            printf "%c", c
-        }
-    }')"
+# The debug link section: the file's name, its terminating zero, a checksum.
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+link=""
+"${objdump%objdump}objcopy" --dump-section .gnu_debuglink="$scratch/link" "$dll" "$scratch/copy" 2>/dev/null || true
+if [[ -s "$scratch/link" ]]; then
+    link="$(tr '\0' '\n' <"$scratch/link" | head -n 1)"
+fi
 if [[ "$link" != "$debug_file" || ! -s "$(dirname "$dll")/$debug_file" ]]; then
     echo "FAIL: no debug link to $debug_file beside the DLL (link: '$link')"
     status=1
