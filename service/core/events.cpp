@@ -22,12 +22,17 @@ const char* EventWord(LogEvent event)
     return "?";
 }
 
-std::string LogLine(const LocalTime& time, LogEvent event, const std::string& text)
+std::string TimeStamp(const LocalTime& time)
 {
     char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u ", time.Year % 10000, time.Month % 100,
+    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u", time.Year % 10000, time.Month % 100,
                   time.Day % 100, time.Hour % 100, time.Minute % 100, time.Second % 100);
-    std::string line = std::string(stamp) + EventWord(event) + " " + text;
+    return stamp;
+}
+
+std::string LogLine(const LocalTime& time, LogEvent event, const std::string& text)
+{
+    std::string line = TimeStamp(time) + " " + EventWord(event) + " " + text;
     for (char& c : line) {
         unsigned char byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) {

@@ -13,6 +13,8 @@ const char* EventWord(LogEvent event);
 struct LocalTime {
     uint32_t Year, Month, Day, Hour, Minute, Second;
 };
+// "YYYY-MM-DD HH:MM:SS".
+std::string TimeStamp(const LocalTime& time);
 // A log file line without its line end, "YYYY-MM-DD HH:MM:SS EVENT text",
 // control characters in the text made blanks: one event, one line.
 std::string LogLine(const LocalTime& time, LogEvent event, const std::string& text);

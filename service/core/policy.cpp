@@ -61,6 +61,12 @@ std::string Seconds(uint64_t ms)
     return std::to_string(ms / MS_PER_S) + " s";
 }
 
+// Time still to go, rounded up: "0 s" is only ever now.
+std::string SecondsLeft(uint64_t ms)
+{
+    return std::to_string((ms + MS_PER_S - 1) / MS_PER_S) + " s";
+}
+
 // Exit codes above 0xFFFF are status codes ("0xC000013A": ended by Ctrl-C).
 std::string ExitCodeText(uint32_t code)
 {
@@ -157,7 +163,7 @@ std::string TimeLeft(uint64_t now)
         return "Windows shuts down when the UPS battery runs low.";
     }
     uint64_t due = OnBatterySince + Config.ShutdownAfterSeconds * MS_PER_S;
-    return "Windows shuts down in " + Seconds(due > now ? due - now : 0) + " unless mains power returns.";
+    return "Windows shuts down in " + SecondsLeft(due > now ? due - now : 0) + " unless mains power returns.";
 }
 
 void Proceed(Actions* actions, uint64_t now)
@@ -573,7 +579,7 @@ std::string PolicySummary(uint64_t now)
         }
         return "the driver did not start (UPSInit returned " + std::to_string(FailedInitCode) + ": " +
                InitMeaning(FailedInitCode) + "); next attempt in " +
-               Seconds(DriverRetryAt > now ? DriverRetryAt - now : 0);
+               SecondsLeft(DriverRetryAt > now ? DriverRetryAt - now : 0);
     }
     if (Shutdown != Phase::None) {
         const char* how = Shutdown == Phase::RunningBefore ? "; RunBeforeShutdown runs"
@@ -586,7 +592,7 @@ std::string PolicySummary(uint64_t now)
     }
     uint64_t due = DecisionDue();
     std::string left = due == NO_DEADLINE || !OnBattery(LastPower) ? std::string()
-                                                                   : "; shutdown in " + Seconds(due > now ? due - now : 0);
+                                                                   : "; shutdown in " + SecondsLeft(due > now ? due - now : 0);
     if (State == NO_COMM) {
         if (LastPower == NONE) {
             return "no answer from " + TheUps() + " since the start";

@@ -1,0 +1,284 @@
+#include "install.h"
+
+#include "registry.h"
+#include "win32_text.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const wchar_t SERVICE_NAME[] = L"UPS";
+const wchar_t DISPLAY_NAME[] = L"Uninterruptible Power Supply (KorvoUPS)";
+const wchar_t DESCRIPTION[] =
+    L"Watches a UPS on a serial port through KorvoUPS.dll: warns the users when the mains fails and shuts Windows "
+    L"down in time.";
+const wchar_t PROGRAM_NAME[] = L"korvoups-service.exe";
+const DWORD RESTART_DELAY_MS = 60000;
+const DWORD FAILURE_RESET_SECONDS = 86400;
+const DWORD STOP_WAIT_MS = 10000;
+
+const char WINDOWS_UPS_SERVICE[] =
+    "This Windows has a UPS service of its own, which loads the driver itself: install KorvoUPS.dll with "
+    "korvoups.inf instead (install.cmd in the package does), and choose the UPS in Power Options.";
+
+bool IsAdministrator()
+{
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+    PSID administrators = NULL;
+    if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                                  0, &administrators)) {
+        return false;
+    }
+    // A token with the group but without its rights (UAC, not elevated) is no administrator.
+    BOOL member = FALSE;
+    bool ok = CheckTokenMembership(NULL, administrators, &member) && member;
+    FreeSid(administrators);
+    return ok;
+}
+
+std::wstring ThisProgram()
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
+    return std::wstring(path, length < MAX_PATH ? length : 0);
+}
+
+std::wstring Lower(std::wstring text)
+{
+    for (wchar_t& c : text) {
+        c = c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+    }
+    return text;
+}
+
+// Whether the UPS service runs this program (any copy of it), not Windows' own.
+bool IsOurs(SC_HANDLE service)
+{
+    DWORD needed = 0;
+    QueryServiceConfigW(service, NULL, 0, &needed);
+    std::string buffer(needed, '\0');
+    auto config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(&buffer[0]);
+    if (needed == 0 || !QueryServiceConfigW(service, config, needed, &needed) || config->lpBinaryPathName == NULL) {
+        return false;
+    }
+    return Lower(config->lpBinaryPathName).find(PROGRAM_NAME) != std::wstring::npos;
+}
+
+int Fail(const std::string& what)
+{
+    std::fprintf(stderr, "korvoups-service: %s\n", what.c_str());
+    return ADMIN_FAILED;
+}
+
+// The control manager, for an administrator only.
+int OpenManager(SC_HANDLE* manager)
+{
+    if (!IsAdministrator()) {
+        std::fprintf(stderr, "korvoups-service: run this as an administrator (an elevated command prompt)\n");
+        return ADMIN_NOT_ADMINISTRATOR;
+    }
+    *manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (*manager == NULL) {
+        DWORD error = GetLastError();
+        if (error == ERROR_ACCESS_DENIED) {
+            std::fprintf(stderr, "korvoups-service: the service control manager refused access\n");
+            return ADMIN_NOT_ADMINISTRATOR;
+        }
+        return Fail("the service control manager: " + ErrorText(error));
+    }
+    return ADMIN_DONE;
+}
+
+bool Configure(SC_HANDLE service, std::string* error)
+{
+    SERVICE_DESCRIPTIONW description = {const_cast<LPWSTR>(DESCRIPTION)};
+    SC_ACTION restarts[3] = {{SC_ACTION_RESTART, RESTART_DELAY_MS},
+                             {SC_ACTION_RESTART, RESTART_DELAY_MS},
+                             {SC_ACTION_RESTART, RESTART_DELAY_MS}};
+    SERVICE_FAILURE_ACTIONSW failures;
+    ZeroMemory(&failures, sizeof failures);
+    failures.dwResetPeriod = FAILURE_RESET_SECONDS;
+    failures.cActions = 3;
+    failures.lpsaActions = restarts;
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description) ||
+        !ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failures)) {
+        *error = "the service's description and failure actions: " + ErrorText(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+// The Event Log source, with this program's message table.
+bool RegisterEventSource(const std::wstring& program, std::string* error)
+{
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    return WriteText(EVENT_SOURCE_KEY, "EventMessageFile", REG_EXPAND_SZ, Utf8(program), error) &&
+           WriteValue(EVENT_SOURCE_KEY, "TypesSupported", REG_DWORD, &types, sizeof types, error);
+}
+
+bool WaitUntilStopped(SC_HANDLE service)
+{
+    SERVICE_STATUS status;
+    for (DWORD waited = 0; waited < STOP_WAIT_MS; waited += 100) {
+        if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) {
+            return true;
+        }
+        Sleep(100);
+    }
+    return false;
+}
+
+const char* StateName(DWORD state)
+{
+    switch (state) {
+    case SERVICE_STOPPED: return "stopped";
+    case SERVICE_START_PENDING: return "starting";
+    case SERVICE_STOP_PENDING: return "stopping";
+    case SERVICE_RUNNING: return "running";
+    default: return "paused";
+    }
+}
+
+}  // namespace
+
+bool IsPortName(const std::string& port)
+{
+    if (port.size() < 4 || port.size() > 6 || (port[0] | 0x20) != 'c' || (port[1] | 0x20) != 'o' ||
+        (port[2] | 0x20) != 'm' || port[3] < '1' || port[3] > '9') {
+        return false;
+    }
+    int number = 0;
+    for (size_t i = 3; i < port.size(); ++i) {
+        if (port[i] < '0' || port[i] > '9') {
+            return false;
+        }
+        number = number * 10 + (port[i] - '0');
+    }
+    return number <= 255;
+}
+
+int InstallService(const std::string& port)
+{
+    SC_HANDLE manager = NULL;
+    int opened = OpenManager(&manager);
+    if (opened != ADMIN_DONE) {
+        return opened;
+    }
+    std::wstring command = L"\"" + ThisProgram() + L"\"";
+    std::string error;
+    int result = ADMIN_DONE;
+    SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (service != NULL && !IsOurs(service)) {
+        std::fprintf(stderr, "korvoups-service: %s Nothing was changed.\n", WINDOWS_UPS_SERVICE);
+        result = ADMIN_WINDOWS_UPS_SERVICE;
+    } else if (service != NULL) {
+        // Installed before: the new copy takes over, with the same settings.
+        if (!ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                  command.c_str(), NULL, NULL, NULL, L"LocalSystem", NULL, DISPLAY_NAME)) {
+            result = Fail("the UPS service's configuration: " + ErrorText(GetLastError()));
+        }
+    } else {
+        service = CreateServiceW(manager, SERVICE_NAME, DISPLAY_NAME, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                 SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), NULL, NULL, NULL, NULL,
+                                 NULL);
+        if (service == NULL) {
+            result = Fail("the UPS service could not be created: " + ErrorText(GetLastError()));
+        }
+    }
+    if (result == ADMIN_DONE &&
+        !(Configure(service, &error) && WriteText(SERVICE_KEY, "Port", REG_SZ, port, &error) &&
+          RegisterEventSource(ThisProgram(), &error))) {
+        result = Fail(error);
+    }
+    if (result == ADMIN_DONE) {
+        std::printf("The UPS service is installed: \"%s\" on %s, started with Windows.\n", Utf8(ThisProgram()).c_str(),
+                    port.c_str());
+    }
+    if (service != NULL) {
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return result;
+}
+
+int UninstallService()
+{
+    SC_HANDLE manager = NULL;
+    int opened = OpenManager(&manager);
+    if (opened != ADMIN_DONE) {
+        return opened;
+    }
+    int result = ADMIN_DONE;
+    SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (service != NULL && !IsOurs(service)) {
+        std::fprintf(stderr, "korvoups-service: the UPS service is Windows' own; nothing was removed.\n");
+        result = ADMIN_WINDOWS_UPS_SERVICE;
+    } else if (service != NULL) {
+        SERVICE_STATUS status;
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        if (!WaitUntilStopped(service)) {
+            result = Fail("the UPS service did not stop within 10 s");
+        } else if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+            result = Fail("the UPS service could not be removed: " + ErrorText(GetLastError()));
+        }
+    }
+    if (service != NULL) {
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    if (result == ADMIN_DONE && !(DeleteTree(SERVICE_KEY) && DeleteTree(EVENT_SOURCE_KEY) && DeleteTree(SETTINGS_KEY))) {
+        result = Fail("some of its registry keys could not be removed");
+    }
+    if (result == ADMIN_DONE) {
+        std::printf("The UPS service, its Event Log source and its settings are removed.\n");
+    }
+    return result;
+}
+
+int PrintStatus()
+{
+    bool running = false;
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager == NULL ? NULL : OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    SERVICE_STATUS status;
+    if (service == NULL) {
+        std::printf("%-16s not installed\n", "service:");
+    } else if (!IsOurs(service)) {
+        std::printf("%-16s Windows' own UPS service, not this program\n", "service:");
+    } else if (QueryServiceStatus(service, &status)) {
+        running = status.dwCurrentState == SERVICE_RUNNING;
+        std::printf("%-16s %s\n", "service:", StateName(status.dwCurrentState));
+    }
+    if (service != NULL) {
+        CloseServiceHandle(service);
+    }
+    if (manager != NULL) {
+        CloseServiceHandle(manager);
+    }
+    const char* const names[] = {"BatteryCapacity", "BatteryStatus", "CommStatus", "TotalUPSRuntime",
+                                 "UtilityPowerStatus"};
+    RegistryValues values = ReadValues(STATUS_KEY, names, 5);
+    uint32_t figures[5] = {0, 0, 0, 0, 0};
+    bool present[5] = {false, false, false, false, false};
+    for (int i = 0; i < 5; ++i) {
+        auto found = values.find(names[i]);
+        present[i] = found != values.end() && found->second.Type == REG_DWORD && found->second.Data.size() == 4;
+        if (present[i]) {
+            std::memcpy(&figures[i], found->second.Data.data(), 4);
+        }
+    }
+    auto line = [&](int i, const char* label, const std::string& words) {
+        std::printf("%-16s %s\n", label, present[i] ? words.c_str() : "(not published)");
+    };
+    line(0, "battery charge:", std::to_string(figures[0]) + " % (estimated)");
+    line(1, "battery status:", std::to_string(figures[1]));
+    line(2, "communication:", std::to_string(figures[2]) + (figures[2] == 1 ? ", the UPS answers" : ", no answer"));
+    line(3, "runtime:", std::to_string(figures[3]) + " min (estimated, at the present load)");
+    line(4, "mains:", std::to_string(figures[4]) + (figures[4] == 1 ? ", present" : ", failed"));
+    std::string summary = ReadText(SERVICE_KEY, "Summary");
+    std::printf("%-16s %s\n", "policy:", summary.empty() ? "(none yet)" : summary.c_str());
+    return running && present[2] && figures[2] == 1 ? 0 : 1;
+}

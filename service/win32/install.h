@@ -1,0 +1,18 @@
+// The command line's administration: registering the service, removing it,
+// and what it is doing now.
+#pragma once
+
+#include <string>
+
+// Exit codes of install and uninstall.
+const int ADMIN_DONE = 0;
+const int ADMIN_NOT_ADMINISTRATOR = 1;
+const int ADMIN_FAILED = 2;
+const int ADMIN_WINDOWS_UPS_SERVICE = 3;  // a UPS service that is not this program
+
+// "COM1" to "COM255".
+bool IsPortName(const std::string& port);
+int InstallService(const std::string& port);
+int UninstallService();
+// 0 when running and the UPS answers, 1 otherwise.
+int PrintStatus();

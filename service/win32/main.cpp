@@ -1,0 +1,93 @@
+// korvoups-service: started by the service control manager without
+// arguments; from a command prompt, the commands below.
+#include "install.h"
+#include "korvoups_version.h"
+#include "service_run.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const int EXIT_USAGE = 2;
+
+SERVICE_TABLE_ENTRYW Services[] = {{const_cast<LPWSTR>(L"UPS"), ServiceMain}, {NULL, NULL}};
+
+void Usage(FILE* out)
+{
+    std::fprintf(out,
+                 "usage: korvoups-service install COMn | uninstall | run --console [--for SECONDS] | status\n"
+                 "                        | --version | --help\n"
+                 "  install COMn     register the Windows service \"UPS\" for this program, the UPS on COMn\n"
+                 "                   (exit 0 done, 1 not an administrator, 2 failed, 3 Windows has a UPS\n"
+                 "                   service of its own: install the driver with korvoups.inf instead)\n"
+                 "  uninstall        stop and remove the service, its registry keys and its settings\n"
+                 "  run --console    the service in this console: every log line on stdout, Ctrl-C stops\n"
+                 "                   (--for SECONDS: stop after that long)\n"
+                 "  status           the service's state, the UPS's figures and a pending shutdown\n"
+                 "                   (exit 0 when it runs and the UPS answers)\n"
+                 "Settings: HKEY_LOCAL_MACHINE\\SOFTWARE\\KorvoUPS, read when the service starts (README.md).\n");
+}
+
+int Refuse(const char* why)
+{
+    std::fprintf(stderr, "korvoups-service: %s\n", why);
+    Usage(stderr);
+    return EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Plain "\n" line ends: the output is read by scripts as often as by people.
+    _setmode(_fileno(stdout), _O_BINARY);
+    if (argc == 1) {
+        if (StartServiceCtrlDispatcherW(Services)) {
+            return 0;
+        }
+        return Refuse("started without a command, and not by the service control manager");
+    }
+    std::string command = argv[1];
+    if (argc == 2 && (command == "--help" || command == "-h" || command == "/?")) {
+        Usage(stdout);
+        return 0;
+    }
+    if (argc == 2 && command == "--version") {
+        std::printf("korvoups-service %s (%s)\n", KORVO_VERSION, sizeof(void*) == 8 ? "amd64" : "x86");
+        return 0;
+    }
+    if (command == "install") {
+        if (argc != 3 || !IsPortName(argv[2])) {
+            return Refuse("install takes the UPS's port, COM1 to COM255");
+        }
+        return InstallService(argv[2]);
+    }
+    if (argc == 2 && command == "uninstall") {
+        return UninstallService();
+    }
+    if (argc == 2 && command == "status") {
+        return PrintStatus();
+    }
+    if (command == "run" && argc >= 3 && std::strcmp(argv[2], "--console") == 0) {
+        double seconds = -1;
+        if (argc == 5 && std::strcmp(argv[3], "--for") == 0) {
+            char* end = NULL;
+            seconds = std::strtod(argv[4], &end);
+            if (end == argv[4] || *end != '\0' || !(seconds >= 0 && seconds <= 31536000.0)) {
+                return Refuse("--for takes a number of seconds");
+            }
+        } else if (argc != 3) {
+            return Refuse("run --console takes only --for SECONDS");
+        }
+        return RunService(false, seconds);
+    }
+    return Refuse(("unknown command: " + command).c_str());
+}
