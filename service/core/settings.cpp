@@ -64,9 +64,12 @@ const char* TypeName(uint32_t type)
     }
 }
 
+// The first refusal is the one reported.
 bool Refuse(std::string* error, const char* name, const std::string& why)
 {
-    *error = std::string(name) + ": " + why;
+    if (error->empty()) {
+        *error = std::string(name) + ": " + why;
+    }
     return false;
 }
 
@@ -155,6 +158,7 @@ bool ParseSettings(const RegistryValues& values, const std::string& folder, Expa
                    std::string* error)
 {
     *settings = DefaultSettings(folder);
+    error->clear();
     for (const NumberSetting& number : NUMBERS) {
         auto found = values.find(number.Name);
         if (found == values.end()) {
@@ -162,12 +166,13 @@ bool ParseSettings(const RegistryValues& values, const std::string& folder, Expa
         }
         uint32_t value = 0;
         if (!ReadDword(found->second, number.Name, &value, error)) {
-            return false;
+            continue;
         }
         if (value < number.Min || value > number.Max) {
-            return Refuse(error, number.Name,
-                          std::to_string(value) + " is out of range (" + std::to_string(number.Min) + " to " +
-                              std::to_string(number.Max) + ")");
+            Refuse(error, number.Name,
+                   std::to_string(value) + " is out of range (" + std::to_string(number.Min) + " to " +
+                       std::to_string(number.Max) + ")");
+            continue;
         }
         settings->*number.Field = value;
     }
@@ -178,10 +183,11 @@ bool ParseSettings(const RegistryValues& values, const std::string& folder, Expa
         }
         uint32_t value = 0;
         if (!ReadDword(found->second, flag.Name, &value, error)) {
-            return false;
+            continue;
         }
         if (value > 1) {
-            return Refuse(error, flag.Name, std::to_string(value) + " is neither 0 nor 1");
+            Refuse(error, flag.Name, std::to_string(value) + " is neither 0 nor 1");
+            continue;
         }
         settings->*flag.Field = value == 1;
     }
@@ -192,9 +198,10 @@ bool ParseSettings(const RegistryValues& values, const std::string& folder, Expa
         }
         uint32_t type = found->second.Type;
         if (type != VALUE_SZ && !(text.Expandable && type == VALUE_EXPAND_SZ)) {
-            return Refuse(error, text.Name,
-                          std::string(text.Expandable ? "must be a REG_SZ or REG_EXPAND_SZ" : "must be a REG_SZ") +
-                              ", is " + TypeName(type));
+            Refuse(error, text.Name,
+                   std::string(text.Expandable ? "must be a REG_SZ or REG_EXPAND_SZ" : "must be a REG_SZ") + ", is " +
+                       TypeName(type));
+            continue;
         }
         std::string value = Utf16ToUtf8(found->second.Data);
         if (type == VALUE_EXPAND_SZ) {
@@ -203,9 +210,10 @@ bool ParseSettings(const RegistryValues& values, const std::string& folder, Expa
         // An empty log file means none; an empty driver is no driver at all.
         bool emptyAllowed = text.Field != &Settings::Driver;
         if (text.FullPath && !(value.empty() && emptyAllowed) && !IsFullPath(value)) {
-            return Refuse(error, text.Name, "\"" + value + "\" is not a full path (C:\\... or \\\\server\\...)");
+            Refuse(error, text.Name, "\"" + value + "\" is not a full path (C:\\... or \\\\server\\...)");
+            continue;
         }
         settings->*text.Field = value;
     }
-    return true;
+    return error->empty();
 }

@@ -51,7 +51,9 @@ typedef std::string (*ExpandText)(const std::string& text);
 // The defaults: folder is the service's own, where Driver and LogFile are.
 Settings DefaultSettings(const std::string& folder);
 // Fills settings from values (absent names keep their defaults); false with
-// *error naming the value and what is wrong with it.
+// *error naming the first bad value and what is wrong with it. The values
+// that are good are taken even then, so that a refusal still reaches the
+// log file that is set.
 bool ParseSettings(const RegistryValues& values, const std::string& folder, ExpandText expand, Settings* settings,
                    std::string* error);
 

@@ -276,8 +276,8 @@ int RunService(bool asService, double consoleSeconds)
     std::string error;
     bool ok = ParseSettings(ReadValues(SETTINGS_KEY, SETTING_NAMES, SETTING_COUNT), folder, ExpandEnvironment, &Config,
                             &error);
-    // A bad LogFile may be the reason: the refusal then goes to the default one.
-    OpenLog(ok ? Config.LogFile : DefaultSettings(folder).LogFile, !asService);
+    // The log file set, unless that is the bad value (then the default one).
+    OpenLog(Config.LogFile, !asService);
     ok = ok && LoadDriver(Config.Driver, PostState, &error);
     if (!ok) {
         WriteLog(LogEvent::Config, Severity::Error, "the service does not start: " + error);

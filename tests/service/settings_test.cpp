@@ -119,6 +119,21 @@ TEST(Settings, BadValuesAreRefusedByName)
     }
 }
 
+TEST(Settings, TheFirstBadValueIsReportedAndTheGoodOnesAreTaken)
+{
+    RegistryValues values = {
+        {"CommLostSeconds", Dword(90000)},
+        {"LogFile", Text(u"D:\\ups.log")},
+        {"ShutdownAfterSeconds", Text(u"300")},
+    };
+    Settings settings;
+    std::string error;
+    EXPECT_FALSE(ParseSettings(values, FOLDER, ExpandWindir, &settings, &error));
+    EXPECT_EQ(error, "ShutdownAfterSeconds: must be a REG_DWORD, is REG_SZ");
+    EXPECT_EQ(settings.LogFile, "D:\\ups.log");  // where the refusal is logged
+    EXPECT_EQ(settings.CommLostSeconds, 30u);
+}
+
 TEST(Settings, RegistryTextsBecomeUtf8)
 {
     const struct {

@@ -5,6 +5,7 @@
 // service's registry key, so it belongs in a throwaway prefix only.
 #include "expected_exports.h"
 #include "platform.h"
+#include "ups_on_com2.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -33,59 +34,6 @@ typedef void(WINAPI* CancelFn)(void);
 
 const char SERVICE_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\UPS";
 const DWORD GENEROUS_MS = 10000;
-
-// What the UPS answers to "Q1\r"; None stays silent.
-enum class Reply { Online, OnBattery, LowBattery, None };
-const char* ReplyText(Reply reply)
-{
-    switch (reply) {
-    case Reply::Online: return "(230.0 230.0 230.0 034 50.0 13.60 25.0 00001000\r";
-    case Reply::OnBattery: return "(000.0 000.0 230.0 034 50.0 12.80 25.0 10001000\r";
-    case Reply::LowBattery: return "(000.0 000.0 230.0 034 50.0 10.40 25.0 11001000\r";
-    case Reply::None: break;
-    }
-    return nullptr;
-}
-
-// The UPS on COM2, in a thread of its own.
-HANDLE UpsPort = INVALID_HANDLE_VALUE;
-HANDLE UpsThread = NULL;
-std::atomic<Reply> UpsReply{Reply::Online};
-std::atomic<bool> UpsStopping{false};
-std::atomic<int> UpsQueries{0};
-
-DWORD WINAPI PlayUps(LPVOID)
-{
-    std::string pending;
-    while (!UpsStopping.load()) {
-        DWORD errors = 0;
-        COMSTAT status;
-        std::memset(&status, 0, sizeof status);
-        if (ClearCommError(UpsPort, &errors, &status) && status.cbInQue > 0) {
-            char buffer[256];
-            DWORD count = status.cbInQue < sizeof buffer ? status.cbInQue : sizeof buffer;
-            DWORD read = 0;
-            if (ReadFile(UpsPort, buffer, count, &read, NULL)) {
-                pending.append(buffer, read);
-            }
-        }
-        size_t at;
-        while ((at = pending.find("Q1\r")) != std::string::npos) {
-            pending.erase(0, at + 3);
-            ++UpsQueries;
-            const char* text = ReplyText(UpsReply.load());
-            DWORD written = 0;
-            if (text != nullptr) {
-                WriteFile(UpsPort, text, static_cast<DWORD>(std::strlen(text)), &written, NULL);
-            }
-        }
-        if (pending.size() > 2) {
-            pending.erase(0, pending.size() - 2);  // only a query's start can still grow into one
-        }
-        Sleep(5);
-    }
-    return 0;
-}
 
 // Sets "Port" (nullptr: removes it), creating the service key and its Status subkey.
 void SetPortValue(const char* port)
@@ -155,25 +103,13 @@ protected:
         Cancel = reinterpret_cast<CancelFn>(reinterpret_cast<void*>(GetProcAddress(Dll, "UPSCancelWait")));
         WaiterWait = Wait;
 
-        UpsPort = CreateFileA("\\\\.\\COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-        ASSERT_NE(UpsPort, INVALID_HANDLE_VALUE) << "COM2, error " << GetLastError();
-        ASSERT_TRUE(ConfigureSerialLine(UpsPort)) << "error " << GetLastError();
-        UpsStopping = false;
-        UpsThread = CreateThread(NULL, 0, PlayUps, NULL, 0, NULL);
-        ASSERT_NE(UpsThread, nullptr);
+        std::string why;
+        UpsPlaying = StartUps(&why);
+        ASSERT_TRUE(UpsPlaying) << why;
     }
     static void TearDownTestSuite()
     {
-        if (UpsThread != NULL) {
-            UpsStopping = true;
-            WaitForSingleObject(UpsThread, GENEROUS_MS);
-            CloseHandle(UpsThread);
-            UpsThread = NULL;
-        }
-        if (UpsPort != INVALID_HANDLE_VALUE) {
-            CloseHandle(UpsPort);
-            UpsPort = INVALID_HANDLE_VALUE;
-        }
+        StopUps();
         if (Dll != NULL) {
             FreeLibrary(Dll);
             Dll = NULL;
@@ -188,7 +124,7 @@ protected:
         ASSERT_NE(TurnOff, nullptr);
         ASSERT_NE(Wait, nullptr);
         ASSERT_NE(Cancel, nullptr);
-        ASSERT_NE(UpsThread, nullptr);
+        ASSERT_TRUE(UpsPlaying);
         UpsReply = Reply::Online;
     }
     static HMODULE Dll;
@@ -198,7 +134,9 @@ protected:
     static TurnOffFn TurnOff;
     static WaitFn Wait;
     static CancelFn Cancel;
+    static bool UpsPlaying;
 };
+bool Driver::UpsPlaying = false;
 HMODULE Driver::Dll = NULL;
 InitFn Driver::Init = nullptr;
 StopFn Driver::Stop = nullptr;

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# One case from service_cases.txt: korvoups-service under Wine, with the
+# tree's KorvoUPS.dll and ups-simulator on COM1, in the console or as a real
+# service of the prefix's control manager.
+#   tests/e2e/service.sh ARCH BUILD_DIR SIMULATOR SERVICE_EXE CASE
+# Checks the exit code, the log's event words and texts, and what the UPS
+# received besides its status queries; as a service also install, status,
+# a prompt stop and an uninstall that leaves no key behind.
+# Exit 77 (skipped) without a simulator or where ARCH cannot run.
+set -euo pipefail
+
+if (($# != 5)); then
+    echo "usage: $0 x86_64|i686 BUILD_DIR SIMULATOR SERVICE_EXE CASE" >&2
+    exit 2
+fi
+arch="$1" build_dir="$2" simulator="$3" service="$4" case_name="$5"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$here/../../scripts/wine-env.sh"
+source "$here/lib.sh"
+
+if [[ -z "$simulator" || ! -x "$simulator" ]]; then
+    echo "SKIPPED: no simulator (configure with -DKORVO_SIMULATOR=build/native/.../ups-simulator)"
+    exit 77
+fi
+if ! wine_can_run "$arch"; then
+    echo "SKIPPED: this machine cannot run $arch Windows programs"
+    exit 77
+fi
+
+line="$(grep -E "^${case_name}[[:space:]]*\|" "$here/service_cases.txt" || true)"
+if [[ -z "$line" ]]; then
+    echo "service: no case '$case_name' in $here/service_cases.txt" >&2
+    exit 2
+fi
+IFS='|' read -r _ mode settings scenario seconds want_exit want_events want_texts want_commands <<<"$line"
+trim() { local s="$1"; s="${s#"${s%%[![:space:]]*}"}"; echo "${s%"${s##*[![:space:]]}"}"; }
+mode="$(trim "$mode")" settings="$(trim "$settings")" scenario="$(trim "$scenario")" seconds="$(trim "$seconds")"
+want_exit="$(trim "$want_exit")" want_events="$(trim "$want_events")" want_texts="$(trim "$want_texts")"
+want_commands="$(trim "$want_commands")"
+
+SETTINGS_KEY='HKLM\SOFTWARE\KorvoUPS'
+SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\UPS'
+EVENT_SOURCE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\KorvoUPS'
+work="$build_dir/e2e/service_$case_name"
+link="$work/ups-line"
+exe="Z:${service//\//\\}"
+
+sim_pid="" holder_pid=""
+cleanup() {
+    # The wineserver holds the simulator's pty: it goes first (see wine-run.sh).
+    wine_session_end
+    if [[ -n "$holder_pid" ]]; then kill "$holder_pid" 2>/dev/null || true; fi
+    if [[ -n "$sim_pid" ]]; then kill "$sim_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+wine_session "$arch" "$build_dir" "$work"
+drive_c="$WINEPREFIX/drive_c"
+echo "service $case_name ($arch): $mode, settings '$settings', scenario '$scenario', $seconds s"
+
+wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null
+wine_reg add "$SETTINGS_KEY" /v LogFile /t REG_SZ /d 'C:\events.log' /f >/dev/null
+wine_reg add "$SETTINGS_KEY" /v NotifyUsers /t REG_DWORD /d 0 /f >/dev/null
+if [[ "$settings" != - ]]; then
+    for setting in $settings; do
+        name="${setting%%=*}" value="${setting#*=}"
+        case "${value%%:*}" in
+        dword) type=REG_DWORD ;; sz) type=REG_SZ ;; expand) type=REG_EXPAND_SZ ;;
+        *) echo "service: bad setting '$setting'" >&2; exit 2 ;;
+        esac
+        wine_reg add "$SETTINGS_KEY" /v "$name" /t "$type" /d "${value#*:}" /f >/dev/null
+    done
+fi
+printf '@echo before>C:\\before.txt\r\n@exit /b 3\r\n' >"$drive_c/before.cmd"
+# One file an event: the runs for several events go side by side.
+printf '@>C:\\hook-%%1.txt echo %%1 %%~2\r\n' >"$drive_c/hook.cmd"
+if [[ "$mode" == console_full_log ]]; then
+    head -c $((1024 * 1024)) /dev/zero | tr '\0' 'x' >"$drive_c/events.log"
+fi
+wine_map_port COM1 "$link"
+
+if [[ "$scenario" != - ]]; then
+    rm -f "$link"
+    "$simulator" --link "$link" --start-on-query --scenario "$scenario" >"$work/simulator.out" 2>"$work/simulator.err" &
+    sim_pid=$!
+    for _ in $(seq 100); do [[ -e "$link" ]] && break; sleep 0.1; done
+    [[ -e "$link" ]] || { echo "service: the simulator did not create $link" >&2; exit 1; }
+fi
+
+rc=0
+if [[ "$mode" == service ]]; then
+    # A service lives only while another program of the prefix runs.
+    "$WINE" cmd /c "ping -n $((seconds + 60)) 127.0.0.1 >nul" >/dev/null 2>&1 &
+    holder_pid=$!
+    install_rc=0
+    "$WINE" "$exe" install COM1 >"$work/install.out" 2>&1 || install_rc=$?
+    sed 's/^/  install: /' "$work/install.out"
+    check "install COM1 exit code" "$install_rc" 0
+    check "the service's account and start" \
+        "$(reg_query "$SERVICE_KEY" | awk '$1 == "ObjectName" || $1 == "Start" { printf "%s=%s ", $1, $3 }')" \
+        "ObjectName=LocalSystem Start=0x2 "
+    "$WINE" sc start UPS >/dev/null
+    sleep "$seconds"
+    status_rc=0
+    "$WINE" "$exe" status >"$work/status.out" 2>&1 || status_rc=$?
+    sed 's/^/  status: /' "$work/status.out"
+    check "status exit code (running, the UPS answers)" "$status_rc" 0
+    check "status tells the decided shutdown" "$(grep -c '^policy: .*shutdown decided' "$work/status.out" || true)" 1
+    stop_start="$(date +%s%N)"
+    "$WINE" sc stop UPS >/dev/null
+    until "$WINE" sc query UPS | grep -q STOPPED; do
+        (( $(date +%s%N) - stop_start < 20000000000 )) || break
+        sleep 0.05
+    done
+    stop_ms=$(( ($(date +%s%N) - stop_start) / 1000000 ))
+    echo "  sc stop UPS to STOPPED: $stop_ms ms"
+    check "stopped within 3 s (wine's own sc runs included)" "$((stop_ms < 3000 ? 1 : 0))" 1
+    "$WINE" "$exe" uninstall >"$work/uninstall.out" 2>&1 || rc=$?
+    sed 's/^/  uninstall: /' "$work/uninstall.out"
+    for key in "$SERVICE_KEY" "$EVENT_SOURCE_KEY" "$SETTINGS_KEY"; do
+        result=0
+        reg_query "$key" >/dev/null 2>&1 || result=$?
+        check "uninstalled: $key" "$result" 1
+    done
+else
+    "$WINE" "$exe" run --console --for "$seconds" >"$work/console.out" 2>&1 || rc=$?
+    sed 's/^/  console: /' "$work/console.out"
+fi
+check "exit code" "$rc" "$want_exit"
+
+log="$(tr -d '\r' <"$drive_c/events.log" 2>/dev/null || true)"
+hooks="$(sleep 1; cat "$drive_c"/hook-*.txt 2>/dev/null | tr -d '\r' || true)"
+sed 's/^/  log: /' <<<"$log"
+events="$(awk '$3 ~ /^[A-Z]+$/ { printf "%s%s", sep, $3; sep = " " }' <<<"$log")"
+check "the log's events" "$events" "$want_events"
+if [[ "$want_texts" != - ]]; then
+    IFS=';' read -r -a texts <<<"$want_texts"
+    for text in "${texts[@]}"; do
+        case "$text" in
+        '!'*) check "the log lacks '${text#!}'" "$(grep -cF -- "${text#!}" <<<"$log" || true)" 0 ;;
+        hook:*) check "RunOnEvent got '${text#hook:}'" "$(grep -cF -- "${text#hook:}" <<<"$hooks" || true)" 1 ;;
+        *) check "the log has '$text'" "$(grep -cF -- "$text" <<<"$log" || true)" 1 ;;
+        esac
+    done
+fi
+if [[ "$mode" == console_full_log ]]; then
+    check "the full log moved to events.log.1" "$(stat -c %s "$drive_c/events.log.1" 2>/dev/null || echo none)" 1048576
+fi
+if [[ "$scenario" != - ]]; then
+    commands="$(awk '$2 == "received" && $3 != "\"Q1\"" { sub(/^[^"]*"/, ""); sub(/"$/, ""); print }' "$work/simulator.out" |
+        paste -sd' ')"
+    check "what the UPS received besides status queries" "${commands:--}" "$want_commands"
+fi
+echo "service $case_name ($arch): $passed passed, $failed failed"
+((failed == 0))
