@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Checks the DLL as the build made it, without running it:
+# Checks the DLL, or the service program, as the build made it, without
+# running it:
 #   check_dll.sh OBJDUMP DLL ALLOWED_IMPORTS VERSION EXPORT...
-# It must export exactly the given names, undecorated (no _name@N), and import
-# from KERNEL32.dll, ADVAPI32.dll and msvcrt.dll only, so that it loads on a
-# bare system without runtime DLLs beside it, and only functions listed in
-# ALLOWED_IMPORTS ("dll function" lines), so that it loads on Windows XP.
-# As shipped it is stripped and small, names its debug file beside it, and
-# carries a version resource of VERSION.
+#   check_dll.sh OBJDUMP korvoups-service.exe ALLOWED_IMPORTS VERSION
+# The DLL must export exactly the given names, undecorated (no _name@N); both
+# import from KERNEL32.dll, ADVAPI32.dll and msvcrt.dll only (the service
+# also from WTSAPI32.dll), so that they run on a bare system without runtime
+# DLLs beside them, and only functions listed in ALLOWED_IMPORTS ("dll
+# function" lines), so that they run on Windows XP. As shipped both are
+# stripped and carry a version resource of VERSION; the DLL is small and
+# names its debug file beside it.
 set -euo pipefail
 
-if (($# < 5)); then
-    echo "usage: $0 OBJDUMP DLL ALLOWED_IMPORTS VERSION EXPORT..." >&2
+if (($# < 4)); then
+    echo "usage: $0 OBJDUMP DLL|EXE ALLOWED_IMPORTS VERSION [EXPORT...]" >&2
     exit 2
 fi
 objdump="$1" dll="$2" allowed_functions="$3" version="$4"
@@ -18,6 +21,11 @@ shift 4
 strings="${objdump%objdump}strings"
 max_bytes=$((100 * 1024))
 allowed_imports="advapi32.dll kernel32.dll msvcrt.dll"
+program=0
+if [[ "$dll" == *.exe ]]; then
+    program=1
+    allowed_imports+=" wtsapi32.dll"
+fi
 
 headers="$("$objdump" -p "$dll")"
 
@@ -61,7 +69,7 @@ fi
 
 size="$(stat -c %s "$dll")"
 echo "size:     $size bytes"
-if ((size >= max_bytes)); then
+if ((program == 0 && size >= max_bytes)); then
     echo "FAIL: $size bytes, not under $max_bytes"
     status=1
 fi
@@ -82,13 +90,13 @@ link=""
 if [[ -s "$scratch/link" ]]; then
     link="$(tr '\0' '\n' <"$scratch/link" | head -n 1)"
 fi
-if [[ "$link" != "$debug_file" || ! -s "$(dirname "$dll")/$debug_file" ]]; then
+if ((program == 0)) && [[ "$link" != "$debug_file" || ! -s "$(dirname "$dll")/$debug_file" ]]; then
     echo "FAIL: no debug link to $debug_file beside the DLL (link: '$link')"
     status=1
 fi
 # The resource's strings are UTF-16: each name followed by its value.
 resource="$("$strings" -el "$dll" | paste -sd'|')"
-for pair in "ProductName|KorvoUPS" "OriginalFilename|KorvoUPS.dll" "FileVersion|$version" "ProductVersion|$version"; do
+for pair in "ProductName|KorvoUPS" "OriginalFilename|$(basename "$dll")" "FileVersion|$version" "ProductVersion|$version"; do
     if [[ "|$resource|" != *"|$pair|"* ]]; then
         echo "FAIL: the version resource lacks ${pair%%|*} = ${pair#*|}"
         status=1
