@@ -3,8 +3,8 @@
 #   packaging/make-package.sh OUT_DIR [X86_BUILD_DIR] [AMD64_BUILD_DIR]
 # (default build/i686 and build/x86_64; '' leaves an architecture out):
 #   OUT_DIR/KorvoUPS-VERSION.zip          x86\ and amd64\, each with korvoups.inf,
-#       install.cmd, uninstall.cmd (Windows line ends), KorvoUPS.dll and
-#       ups_host.exe; README.md; SHA256SUMS of every file
+#       install.cmd, uninstall.cmd (Windows line ends), KorvoUPS.dll,
+#       korvoups-service.exe and ups_host.exe; README.md; SHA256SUMS of every file
 #   OUT_DIR/KorvoUPS-VERSION-symbols.zip  x86\ and amd64\ KorvoUPS.dll.debug,
 #       the symbols of the stripped DLLs; SHA256SUMS
 # Each archive's folder stays beside it. VERSION is the trees' project
@@ -22,7 +22,7 @@ trees=()
 version=""
 for tree in "${trees[@]}"; do
     IFS=: read -r arch _ build <<<"$tree"
-    for file in KorvoUPS.dll KorvoUPS.dll.debug ups_host.exe korvoups-version.txt; do
+    for file in KorvoUPS.dll KorvoUPS.dll.debug korvoups-service.exe ups_host.exe korvoups-version.txt; do
         if [[ ! -f "$build/$file" ]]; then
             echo "make-package: no $arch $file in $build: build the tree first" >&2
             exit 1
@@ -61,7 +61,7 @@ for tree in "${trees[@]}"; do
         sed "s|@KORVO_VERSION@|$version|; s|@KORVO_DRIVER_DATE@|$driver_date|" | crlf >"$package/$arch/korvoups.inf"
     crlf <"$here/install.cmd" >"$package/$arch/install.cmd"
     crlf <"$here/uninstall.cmd" >"$package/$arch/uninstall.cmd"
-    cp "$build/KorvoUPS.dll" "$build/ups_host.exe" "$package/$arch/"
+    cp "$build/KorvoUPS.dll" "$build/korvoups-service.exe" "$build/ups_host.exe" "$package/$arch/"
     cp "$build/KorvoUPS.dll.debug" "$symbols/$arch/"
     echo "make-package: $arch from $build"
 done

@@ -2,8 +2,10 @@
 # The release archive and its installation under Wine: make-package.sh for
 # this tree's architecture, the archive's contents and checksums, then
 # korvoups.inf (through rundll32, as right-click > Install runs it),
-# install.cmd and uninstall.cmd from the unpacked archive, checked by
-# querying the registry back and loading the installed DLL.
+# install.cmd and uninstall.cmd from the unpacked archive, both ways: the
+# KorvoUPS service (Wine has no UPS service, as Vista and later), and the
+# INF beside a UPS service of Windows' own; checked by querying the
+# registry back and loading the installed DLL.
 #   tests/e2e/packaging.sh ARCH BUILD_DIR HOST_EXE DLL
 # Exit 77 (skipped) where ARCH cannot run.
 set -euo pipefail
@@ -59,7 +61,7 @@ unzip -q "$work/out/KorvoUPS-$version.zip" -d "$work/unpacked"
 unzip -q "$work/out/KorvoUPS-$version-symbols.zip" -d "$work/symbols"
 files() { (cd "$1" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | paste -sd' '); }
 check "the archive's files" "$(files "$work/unpacked")" \
-    "README.md SHA256SUMS $folder/KorvoUPS.dll $folder/install.cmd $folder/korvoups.inf $folder/uninstall.cmd $folder/ups_host.exe"
+    "README.md SHA256SUMS $folder/KorvoUPS.dll $folder/install.cmd $folder/korvoups-service.exe $folder/korvoups.inf $folder/uninstall.cmd $folder/ups_host.exe"
 check "the symbols archive's files" "$(files "$work/symbols")" "SHA256SUMS $folder/KorvoUPS.dll.debug"
 for unpacked in "$work/unpacked" "$work/symbols"; do
     check "$(basename "$unpacked"): every file is in SHA256SUMS and matches it" \
@@ -109,24 +111,60 @@ check "uninstalled: the model's list" "$(reg_tree "$PROVIDERS_KEY")" absent
 check "uninstalled: the driver's own settings" "$(reg_tree "$SETTINGS_KEY")" absent
 check "uninstalled: system32\\KorvoUPS.dll" "$(present "$system32/KorvoUPS.dll")" absent
 
-echo "packaging ($arch): install.cmd COM3 /turnoff and uninstall.cmd"
-# Wine has no UPS service to start: install.cmd says so with exit code 2.
+# Runs a script of the package, its output shown; the exit code in $rc.
+run_script() {  # OUTPUT SCRIPT ARGS...
+    local out="$1"
+    shift
+    rc=0
+    (cd "$package" && timeout 120 "$WINE" cmd /c "$@") >"$work/$out" 2>&1 || rc=$?
+    tr -d '\r' <"$work/$out" | sed "s/^/  $1: /"
+}
+program_files="$WINEPREFIX/drive_c/Program Files/KorvoUPS"
+service_image() { reg_query "$SERVICE_KEY" /v ImagePath 2>/dev/null | awk '$1 == "ImagePath" { $1 = $2 = ""; print substr($0, 3) }' || true; }
+
+echo "packaging ($arch): install.cmd COM3 /turnoff and uninstall.cmd, no UPS service of Windows' own"
+wine_reg delete "$SERVICE_KEY" /f >/dev/null 2>&1 || true
+# A service lives only while another program of the prefix runs.
+"$WINE" cmd /c "ping -n 120 127.0.0.1 >nul" >/dev/null 2>&1 &
+holder=$!
+run_script install-service.out install.cmd /turnoff COM3
+check "install.cmd exit code (installed and started)" "$rc" 0
+check "install.cmd: the service and the driver in Program Files" \
+    "$(cmp -s "$dll" "$program_files/KorvoUPS.dll" && cmp -s "$package/korvoups-service.exe" "$program_files/korvoups-service.exe" && echo yes)" yes
+check "install.cmd: the UPS service runs it" "$(service_image)" '"C:\Program Files\KorvoUPS\korvoups-service.exe"'
+check "install.cmd: Port" "$(reg_tree "$SERVICE_KEY" | grep '^|Port|' || true)" "|Port|REG_SZ|COM3"
+check "install.cmd /turnoff: TurnOff" "$(reg_tree "$SETTINGS_KEY")" "|TurnOff|REG_DWORD|0x1"
+check "install.cmd: nothing in System32" "$(present "$system32/KorvoUPS.dll")" absent
+check "install.cmd: the service is running" "$("$WINE" sc query UPS | tr -d '\r' | awk '$1 == "STATE" { print $4 }')" RUNNING
+run_script uninstall-service.out uninstall.cmd
+check "uninstall.cmd exit code" "$rc" 0
+check "uninstall.cmd: the service's key" "$(reg_tree "$SERVICE_KEY")" absent
+check "uninstall.cmd: the settings" "$(reg_tree "$SETTINGS_KEY")" absent
+check "uninstall.cmd: the files" "$(present "$program_files/korvoups-service.exe")$(present "$program_files/KorvoUPS.dll")" absentabsent
+kill "$holder" 2>/dev/null || true
+
+echo "packaging ($arch): install.cmd COM3 /turnoff and uninstall.cmd beside Windows' own UPS service"
+# As on Windows 2000, XP and Server 2003: a UPS service that is not KorvoUPS.
+"$WINE" sc create UPS binpath= 'C:\windows\system32\ups.exe' >/dev/null
 rc=0
-(cd "$package" && timeout 120 "$WINE" cmd /c install.cmd /turnoff COM3) >"$work/install.out" 2>&1 || rc=$?
-tr -d '\r' <"$work/install.out" | sed 's/^/  install.cmd: /'
-check "install.cmd exit code (installed, no UPS service to start)" "$rc" 2
+"$WINE" "$package/korvoups-service.exe" install COM3 >"$work/refused.out" 2>&1 || rc=$?
+check "korvoups-service install refuses beside Windows' own UPS service" "$rc" 3
+check "... and changes nothing" "$(service_image)" 'C:\windows\system32\ups.exe'
+# Wine's UPS service cannot start: install.cmd says so with exit code 2.
+run_script install-inf.out install.cmd /turnoff COM3
+check "install.cmd exit code (installed, the UPS service does not start)" "$rc" 2
 check "install.cmd: the models" "$(reg_tree "$PROVIDERS_KEY" | paste -sd' ')" "$MODELS"
 check "install.cmd: Port" "$(reg_tree "$SERVICE_KEY" | grep '^|Port|' || true)" "|Port|REG_SZ|COM3"
 check "install.cmd /turnoff: TurnOff" "$(reg_tree "$SETTINGS_KEY")" "|TurnOff|REG_DWORD|0x1"
 check "install.cmd: system32\\KorvoUPS.dll" "$(present "$system32/KorvoUPS.dll")" present
 check "install.cmd: tells how to finish in Power Options" \
-    "$(grep -c 'model: Q1 serial UPS (turns off after shutdown), port' "$work/install.out" || true)" 1
-rc=0
-(cd "$package" && timeout 120 "$WINE" cmd /c uninstall.cmd) >"$work/uninstall.out" 2>&1 || rc=$?
+    "$(grep -c 'model: Q1 serial UPS (turns off after shutdown), port' "$work/install-inf.out" || true)" 1
+run_script uninstall-inf.out uninstall.cmd
 check "uninstall.cmd exit code" "$rc" 0
 check "uninstall.cmd: the model's list" "$(reg_tree "$PROVIDERS_KEY")" absent
 check "uninstall.cmd: the driver's own settings" "$(reg_tree "$SETTINGS_KEY")" absent
 check "uninstall.cmd: Port stays (the service's own)" "$(reg_tree "$SERVICE_KEY" | grep '^|Port|' || true)" "|Port|REG_SZ|COM3"
+check "uninstall.cmd: Windows' own UPS service stays" "$(service_image)" 'C:\windows\system32\ups.exe'
 check "uninstall.cmd: system32\\KorvoUPS.dll" "$(present "$system32/KorvoUPS.dll")" absent
 
 echo "packaging ($arch): $passed passed, $failed failed"
