@@ -224,6 +224,9 @@ void Loop(bool asService, double consoleSeconds)
         uint64_t now = Now();
         DWORD timeout = due == NO_DEADLINE ? INFINITE : due <= now ? 0 : static_cast<DWORD>(std::min<uint64_t>(due - now, 0x7FFFFFFF));
         DWORD woken = WaitForMultipleObjects(count, handles, FALSE, timeout);
+        if (woken == WAIT_FAILED) {
+            Sleep(timeout < 100 ? timeout : 100);  // not a busy loop, whatever went wrong
+        }
         Actions actions;
         if (woken > WAIT_OBJECT_0 && woken < WAIT_OBJECT_0 + count) {
             uint32_t id = ids[woken - WAIT_OBJECT_0];
