@@ -6,6 +6,9 @@
 # to the host's wake-up), for the 64-bit DLL and, where this machine runs
 # 32-bit programs, the 32-bit one. Exits 0 only when every run saw online, on
 # battery, low battery, online, in that order, each within 2000 ms + one poll.
+# Then korvoups-service in the console, as a dry run with ShutdownAfterSeconds
+# 10: an outage that outlasts it (the shutdown is decided) and one that ends
+# in time (nothing happens).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source scripts/wine-env.sh
@@ -31,7 +34,7 @@ for arch in "${archs[@]}"; do
     cmake -S . -B "build/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
         -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DKORVO_SIMULATOR="$simulator" >"build/$arch.configure.log" 2>&1 ||
         { cat "build/$arch.configure.log"; exit 1; }
-    cmake --build "build/$arch" --target KorvoUPS ups_host
+    cmake --build "build/$arch" --target KorvoUPS ups_host korvoups-service
 done
 
 sim_pid="" host_pid=""
@@ -129,12 +132,71 @@ run_demo() {
     return 1
 }
 
+# run_service_demo ARCH SCENARIO SECONDS WANT: the service in the console, a
+# dry run shutting down after 10 s on battery; true when its log's events
+# were WANT.
+run_service_demo() {
+    local arch="$1" scenario="$2" seconds="$3" want="$4" dir="$PWD/build/$1" work link
+    work="$dir/demo-service"
+    link="$work/ups-line"
+    wine_session "$arch" "$dir" "$work"
+    wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS' /v Port /t REG_SZ /d COM1 /f >/dev/null
+    wine_reg add 'HKLM\SOFTWARE\KorvoUPS' /v DryRun /t REG_DWORD /d 1 /f >/dev/null
+    wine_reg add 'HKLM\SOFTWARE\KorvoUPS' /v ShutdownAfterSeconds /t REG_DWORD /d 10 /f >/dev/null
+    wine_reg add 'HKLM\SOFTWARE\KorvoUPS' /v LogFile /t REG_SZ /d 'C:\events.log' /f >/dev/null
+    wine_map_port COM1 "$link"
+    "$simulator" --link "$link" --start-on-query --scenario "$scenario" >"$work/simulator.out" 2>"$work/simulator.err" &
+    sim_pid=$!
+    for _ in $(seq 100); do [[ -e "$link" ]] && break; sleep 0.1; done
+    echo "== $arch: korvoups-service run --console --for $seconds (DryRun 1, ShutdownAfterSeconds 10), scenario $scenario"
+    : >"$work/console.out"
+    "$WINE" "$dir/korvoups-service.exe" run --console --for "$seconds" >"$work/console.out" 2>&1 &
+    host_pid=$!
+    local sim_seen=0 seen=0 running line stamp event rest
+    while :; do
+        running=1
+        kill -0 "$host_pid" 2>/dev/null || running=0
+        mapfile -t sim_lines <"$work/simulator.out"
+        while ((sim_seen < ${#sim_lines[@]})); do
+            read -r stamp event rest <<<"${sim_lines[$sim_seen]}"
+            sim_seen=$((sim_seen + 1))
+            [[ "$event" == phase ]] && printf '  %s  UPS      phase %-8s (%s)\n' "$(clock "$stamp")" "$rest" "${MEANING[$rest]}"
+        done
+        mapfile -t lines <"$work/console.out"
+        while ((seen < ${#lines[@]})); do
+            printf '  %-12s  service  %s\n' "$(cut -c12-19 <<<"${lines[$seen]}")" "$(cut -c21- <<<"${lines[$seen]}" | tr -d '\r')"
+            seen=$((seen + 1))
+        done
+        ((running)) || break
+        sleep 0.1
+    done
+    local rc=0
+    wait "$host_pid" || rc=$?
+    host_pid=""
+    local events
+    events="$(tr -d '\r' <"$WINEPREFIX/drive_c/events.log" | awk '{ printf "%s%s", sep, $3; sep = " " }')"
+    wine_session_end
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" || true
+    sim_pid=""
+    if [[ "$events" == "$want" && $rc -eq 0 ]]; then
+        echo "== $arch: OK: the service logged $events"
+        return 0
+    fi
+    echo "== $arch: FAILED: the service logged '$events' (want '$want'), exit $rc (logs in $work)"
+    return 1
+}
+
 failed=()
 for arch in "${archs[@]}"; do
     run_demo "$arch" || failed+=("$arch")
 done
+echo "== the service, for ${archs[0]} (the same program is built for every architecture)"
+run_service_demo "${archs[0]}" online:4,battery:inf 20 "START ONLINE ONBATT SHUTDOWN STOP" || failed+=("service: long outage")
+run_service_demo "${archs[0]}" online:4,battery:6,online:inf 16 "START ONLINE ONBATT ONLINE STOP" || failed+=("service: short outage")
 if ((${#failed[@]} > 0)); then
     echo "demo: FAILED for ${failed[*]}"
     exit 1
 fi
-echo "demo: OK: online -> on battery -> low battery -> online seen by ${archs[*]}, each within $BOUND_MS ms"
+echo "demo: OK: online -> on battery -> low battery -> online seen by ${archs[*]}, each within $BOUND_MS ms;"
+echo "      the service decided a shutdown after 10 s on battery, and none when the mains came back in time"
