@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Checks the DLL, or the service program, as the build made it, without
-# running it:
+# Checks the DLL, or one of the programs shipped beside it, as the build
+# made it, without running it:
 #   check_dll.sh OBJDUMP DLL ALLOWED_IMPORTS VERSION EXPORT...
-#   check_dll.sh OBJDUMP korvoups-service.exe ALLOWED_IMPORTS VERSION
-# The DLL must export exactly the given names, undecorated (no _name@N); both
-# import from KERNEL32.dll, ADVAPI32.dll and msvcrt.dll only (the service
-# also from WTSAPI32.dll), so that they run on a bare system without runtime
-# DLLs beside them, and only functions listed in ALLOWED_IMPORTS ("dll
-# function" lines), so that they run on Windows XP. As shipped both are
+#   check_dll.sh OBJDUMP PROGRAM.exe ALLOWED_IMPORTS VERSION
+# The DLL must export exactly the given names, undecorated (no _name@N); all
+# import from KERNEL32.dll, ADVAPI32.dll and msvcrt.dll only (the programs
+# also from WTSAPI32.dll and PSAPI.DLL), so that they run on a bare system
+# without runtime DLLs beside them, and only functions listed in
+# ALLOWED_IMPORTS ("dll function" lines), so that they run on Windows XP.
+# As shipped all are
 # stripped and carry a version resource of VERSION; the DLL is small and
 # names its debug file beside it.
 set -euo pipefail
@@ -24,7 +25,7 @@ allowed_imports="advapi32.dll kernel32.dll msvcrt.dll"
 program=0
 if [[ "$dll" == *.exe ]]; then
     program=1
-    allowed_imports+=" wtsapi32.dll"
+    allowed_imports+=" wtsapi32.dll psapi.dll"
 fi
 
 headers="$("$objdump" -p "$dll")"
