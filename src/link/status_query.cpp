@@ -7,7 +7,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 static const char STATUS_QUERY[] = {'Q', '1', '\r'};
 
@@ -101,55 +100,15 @@ static bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-// Compares with a lower-case word, ignoring the case of ASCII letters.
-static bool SpellsWord(const char* first, const char* last, const char* word)
-{
-    size_t length = std::strlen(word);
-    if (static_cast<size_t>(last - first) != length) {
-        return false;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        if ((first[i] | 0x20) != word[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// "inf", "infinity", "nan" and "nan(...)", as the C library reads them.
-static bool ReadNonFinite(const char* first, const char* last, float* value)
-{
-    if (SpellsWord(first, last, "inf") || SpellsWord(first, last, "infinity")) {
-        *value = std::numeric_limits<float>::infinity();
-        return true;
-    }
-    if (last - first < 3 || !SpellsWord(first, first + 3, "nan")) {
-        return false;
-    }
-    const char* payload = first + 3;
-    if (payload != last) {
-        if (last - payload < 2 || *payload != '(' || last[-1] != ')') {
-            return false;
-        }
-        for (const char* c = payload + 1; c != last - 1; ++c) {
-            if (!IsDigit(*c) && !((*c | 0x20) >= 'a' && (*c | 0x20) <= 'z') && *c != '_') {
-                return false;
-            }
-        }
-    }
-    *value = std::numeric_limits<float>::quiet_NaN();
-    return true;
-}
-
 // Powers of ten that a double holds exactly.
 static const double EXACT_POWERS_OF_TEN[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 static const int MAX_EXACT_POWER = 22;
 static const int MANTISSA_MAX_DIGITS = 19;  // always fit in 64 bits
-// Beyond this power of ten any mantissa is infinite or zero as a float.
-static const int EXPONENT_LIMIT = 400;
 
-// The float nearest to the decimal number that fills [first, last), read the
+// The float nearest to the reading that fills [first, last): an optional
+// sign, digits, a point and more digits, as a unit writes it ("13.60",
+// "+034"); anything else (an exponent, "inf", hex) is no reading. Read the
 // same in every locale: a host that runs with a decimal comma must still
 // read "13.60" as 13.6. The C library's strtof depends on that locale, and
 // from_chars would tie the DLL to the C++ exception runtime.
@@ -160,18 +119,17 @@ static bool ReadDecimal(const char* first, const char* last, float* value)
     if (c != last && (*c == '+' || *c == '-')) {
         ++c;
     }
-    if (ReadNonFinite(c, last, value)) {
-        *value = negative ? -*value : *value;
-        return true;
-    }
     uint64_t mantissa = 0;
     int digits = 0;
+    // The power of ten of the mantissa's last digit; the word's length bounds it.
     int exponent = 0;
     bool anyDigit = false;
     bool point = false;
-    for (; c != last && (IsDigit(*c) || (*c == '.' && !point)); ++c) {
-        if (*c == '.') {
+    for (; c != last; ++c) {
+        if (*c == '.' && !point) {
             point = true;
+        } else if (!IsDigit(*c)) {
+            return false;
         } else if (digits < MANTISSA_MAX_DIGITS) {
             anyDigit = true;
             mantissa = mantissa * 10 + static_cast<uint64_t>(*c - '0');
@@ -188,27 +146,10 @@ static bool ReadDecimal(const char* first, const char* last, float* value)
     if (!anyDigit) {
         return false;
     }
-    // An exponent without digits is not one: the number ends before its 'e'.
-    const char* power = c != last && (*c | 0x20) == 'e' ? c + 1 : last;
-    bool negativePower = power != last && *power == '-';
-    if (power != last && (*power == '+' || *power == '-')) {
-        ++power;
-    }
-    if (power != last && IsDigit(*power)) {
-        int written = 0;
-        for (; power != last && IsDigit(*power); ++power) {
-            written = written < EXPONENT_LIMIT ? written * 10 + (*power - '0') : written;
-        }
-        exponent += negativePower ? -written : written;
-        c = power;
-    }
-    if (c != last) {
-        return false;
-    }
     // Where the mantissa and the power of ten are exact in a double, as in
     // every reading a unit writes, the double is the nearest one, and for up
-    // to eight decimals rounding that to a float gives strtof's float.
-    exponent = exponent > EXPONENT_LIMIT ? EXPONENT_LIMIT : exponent < -EXPONENT_LIMIT ? -EXPONENT_LIMIT : exponent;
+    // to eight decimals rounding that to a float gives strtof's float. A
+    // longer run of digits ends as infinity or zero.
     double number = static_cast<double>(mantissa);
     for (; exponent > MAX_EXACT_POWER; exponent -= MAX_EXACT_POWER) {
         number *= EXACT_POWERS_OF_TEN[MAX_EXACT_POWER];
