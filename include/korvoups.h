@@ -78,12 +78,14 @@ void UPS_CALL UPSWaitForStateChange(uint32_t lastState, uint32_t timeoutMs);
 void UPS_CALL UPSCancelWait(void);
 
 /* Without "TurnOff" = 1, accepted and ignored: nothing is sent. With it, and
- * only when the latest poll found the UPS on battery (state 2 or 4), tells
+ * only when the latest poll was answered (state 1, 2 or 4; never 8), tells
  * the UPS to switch its outlets off after at least delay seconds (rounded up
  * to the UPS's steps: 12 s to 54 s, then whole minutes; at most 10 minutes)
- * and on again "RestoreMinutes" after the mains returns. Returns once the
- * command is out, at most one poll later. UPSInit then also cancels a
- * turn-off still pending in the UPS from before. */
+ * and on again "RestoreMinutes" after the mains is there, whether it is there
+ * now (it came back during the shutdown) or returns later. The host calls it
+ * only after a shutdown for a power failure. Returns once the command is out,
+ * at most one poll later. UPSInit then also cancels a turn-off still pending
+ * in the UPS from before. */
 void UPS_CALL UPSTurnOff(uint32_t delay);
 
 #ifdef __cplusplus
