@@ -58,9 +58,10 @@ extern "C" {
  * first call's result and does nothing else. */
 uint32_t UPS_CALL UPSInit(void);
 
-/* Cancels every wait, ends the monitor (waiting for a poll in progress),
- * closes the events once no thread waits on them, and the port. Returns at
- * once when not started. */
+/* Cancels every wait, ends the monitor (a poll in progress gives up its wait
+ * for the reply at once, leaving the state as the last finished poll found
+ * it), closes the events once no thread waits on them, and the port. Returns
+ * at once when not started. */
 void UPS_CALL UPSStop(void);
 
 /* The state found by the latest poll. No I/O, never blocks. */
@@ -73,8 +74,8 @@ uint32_t UPS_CALL UPSGetState(void);
 void UPS_CALL UPSWaitForStateChange(uint32_t lastState, uint32_t timeoutMs);
 
 /* Releases every thread waiting in UPSWaitForStateChange (when none waits,
- * the next call to wait returns at once) and ends all polling. Returns at
- * once. */
+ * the next call to wait returns at once) and ends all polling, a poll in
+ * progress at its next look at the line (one every 10 ms). Returns at once. */
 void UPS_CALL UPSCancelWait(void);
 
 /* Without "TurnOff" = 1, accepted and ignored: nothing is sent. With it, and

@@ -4,6 +4,7 @@
 #include "serial_link.h"
 #include "ups_status.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -28,6 +29,9 @@ static const int32_t PACK_MIN_BLOCKS = 2;
 // too few, so it is taken again at the first pack reading on mains.
 static int32_t PackBlocks = 0;
 static bool PackCountedOnBattery = false;
+
+// Set by StopPolls: a stop is not to wait on a line that does not answer.
+static std::atomic<bool> PollsStopped{false};
 
 enum class FieldKind { Number, Placeholder, Invalid };
 
@@ -289,11 +293,33 @@ static double BlockVolts(float batteryVolts, bool onBattery)
     return volts / PackBlocks;
 }
 
-static void ReportNoCommunication()
+// Fills UpsStatus with a poll's outcome: the fields of the status line it
+// read, or none (no communication).
+static void ReportPoll(const StatusReply* fields)
 {
-    NotePollAnswered(false);
-    UpsStatus.CommStatus = COMM_STATUS_LOST;
-    UpsStatus.State.store(UPS_STATE_NO_COMM);
+    NotePollAnswered(fields != nullptr);
+    UpsStatus.BatteryCapacity = 0;
+    UpsStatus.TotalUPSRuntime = 0;
+    UpsStatus.CommStatus = fields != nullptr ? COMM_STATUS_OK : COMM_STATUS_LOST;
+    UpsStatus.UtilityPowerStatus = UTILITY_POWER_ON;
+    if (fields == nullptr) {
+        UpsStatus.State.store(UPS_STATE_NO_COMM);
+        return;
+    }
+    bool onBattery = fields->UtilityFailFlag == '1';
+    if (fields->HasBatteryVolts) {
+        double blockVolts = BlockVolts(fields->BatteryVolts, onBattery);
+        UpsStatus.BatteryCapacity = EstimateCapacity(blockVolts);
+        if (fields->HasLoad) {
+            UpsStatus.TotalUPSRuntime = EstimateRuntime(blockVolts, fields->LoadPercent);
+        }
+    }
+    if (onBattery) {
+        UpsStatus.UtilityPowerStatus = UTILITY_POWER_OFF;
+        UpsStatus.State.store(fields->BatteryLowFlag == '1' ? UPS_STATE_LOW_BATTERY : UPS_STATE_ON_BATTERY);
+    } else {
+        UpsStatus.State.store(UPS_STATE_ONLINE);
+    }
 }
 
 static bool HasStatusLine(const ReplyBuffer& reply)
@@ -305,47 +331,49 @@ static bool HasStatusLine(const ReplyBuffer& reply)
     return std::memchr(reply.bytes + start, '\r', reply.length - start) != nullptr;
 }
 
-void PollUps()
+void StopPolls()
 {
-    UpsStatus.BatteryCapacity = 0;
-    UpsStatus.TotalUPSRuntime = 0;
-    UpsStatus.CommStatus = COMM_STATUS_OK;
-    UpsStatus.UtilityPowerStatus = UTILITY_POWER_ON;
+    PollsStopped = true;
+}
 
+void AllowPolls()
+{
+    PollsStopped = false;
+}
+
+// One exchange; false when a stop ended it, UpsStatus untouched.
+static bool Poll(bool stoppable)
+{
     DiscardInput();
     if (WritePort(STATUS_QUERY, sizeof STATUS_QUERY) < sizeof STATUS_QUERY) {
-        ReportNoCommunication();
-        return;
+        ReportPoll(nullptr);
+        return true;
     }
     // Read as it comes, so that the wait ends with the status line, however
     // short it is and whatever leads it.
     ReplyBuffer reply = {nullptr, 0};
     ReadPort(&reply);
     for (uint32_t waited = 0; !HasStatusLine(reply) && waited < REPLY_WAIT_MS; waited += INPUT_LOOK_MS) {
+        if (stoppable && PollsStopped.load()) {
+            ReleaseReply(&reply);
+            return false;
+        }
         SleepMs(INPUT_LOOK_MS);
         ReadPort(&reply);
     }
     StatusReply fields;
     bool valid = reply.length > 0 && ParseStatusReply(reply.bytes, reply.length, &fields);
     ReleaseReply(&reply);
-    if (!valid) {
-        ReportNoCommunication();
-        return;
-    }
+    ReportPoll(valid ? &fields : nullptr);
+    return true;
+}
 
-    NotePollAnswered(true);
-    bool onBattery = fields.UtilityFailFlag == '1';
-    if (fields.HasBatteryVolts) {
-        double blockVolts = BlockVolts(fields.BatteryVolts, onBattery);
-        UpsStatus.BatteryCapacity = EstimateCapacity(blockVolts);
-        if (fields.HasLoad) {
-            UpsStatus.TotalUPSRuntime = EstimateRuntime(blockVolts, fields.LoadPercent);
-        }
-    }
-    if (onBattery) {
-        UpsStatus.UtilityPowerStatus = UTILITY_POWER_OFF;
-        UpsStatus.State.store(fields.BatteryLowFlag == '1' ? UPS_STATE_LOW_BATTERY : UPS_STATE_ON_BATTERY);
-    } else {
-        UpsStatus.State.store(UPS_STATE_ONLINE);
-    }
+void PollUps()
+{
+    Poll(false);
+}
+
+bool PollUpsUnlessStopped()
+{
+    return Poll(true);
 }

@@ -680,7 +680,8 @@ bool WriteSerial(PlatformHandle port, const void* bytes, uint32_t count, uint32_
 
 bool QueryInputQueue(PlatformHandle port, uint32_t* queued)
 {
-    std::lock_guard<std::mutex> guard(Lock);
+    std::unique_lock<std::mutex> guard(Lock);
+    PassHold(Op::QueryInput, guard);
     Device* device = FindPort(port);
     if (Fails(Op::QueryInput) || device == nullptr) {
         return false;
@@ -741,7 +742,8 @@ void CloseSerialDevice(PlatformHandle port)
 
 PlatformHandle OpenMachineKey(const char* path, KeyAccess access)
 {
-    std::lock_guard<std::mutex> guard(Lock);
+    std::unique_lock<std::mutex> guard(Lock);
+    PassHold(Op::OpenKey, guard);
     auto found = Keys.find(path);
     if (Fails(Op::OpenKey) || found == Keys.end() || (access == KeyAccess::Write && found->second.readOnly)) {
         return nullptr;

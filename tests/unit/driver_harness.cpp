@@ -53,6 +53,15 @@ void RestoreStatusRecord(const StatusRecordCopy& copy)
 
 }  // namespace
 
+void StopBetweenPolls()
+{
+    testplatform::HoldCalls(testplatform::Op::OpenKey, true);
+    EXPECT_TRUE(testplatform::WaitForHeldCall(testplatform::Op::OpenKey, 30000));
+    UPSCancelWait();
+    testplatform::HoldCalls(testplatform::Op::OpenKey, false);
+    UPSStop();
+}
+
 void DriverTest::SetUp()
 {
     RestoreStatusRecord(STATUS_AT_LOAD);
