@@ -21,7 +21,8 @@
  * The port: a device that fails or goes away (a USB adapter replugged) is
  * opened again between polls, every 2000 ms until it is back; one that stops
  * answering, at most once a minute. A device that takes no serial line
- * settings is closed at once and never written to.
+ * settings is closed at once, never written to, and tried again at most
+ * once a minute.
  */
 #ifndef KORVOUPS_H
 #define KORVOUPS_H
@@ -57,9 +58,10 @@ extern "C" {
  * first call's result and does nothing else. */
 uint32_t UPS_CALL UPSInit(void);
 
-/* Cancels every wait, ends the monitor (waiting for a poll in progress),
- * closes the events once no thread waits on them, and the port. Returns at
- * once when not started. */
+/* Cancels every wait, ends the monitor (a poll in progress gives up its wait
+ * for the reply at once, leaving the state as the last finished poll found
+ * it), closes the events once no thread waits on them, and the port. Returns
+ * at once when not started. */
 void UPS_CALL UPSStop(void);
 
 /* The state found by the latest poll. No I/O, never blocks. */
@@ -72,17 +74,19 @@ uint32_t UPS_CALL UPSGetState(void);
 void UPS_CALL UPSWaitForStateChange(uint32_t lastState, uint32_t timeoutMs);
 
 /* Releases every thread waiting in UPSWaitForStateChange (when none waits,
- * the next call to wait returns at once) and ends all polling. Returns at
- * once. */
+ * the next call to wait returns at once) and ends all polling, a poll in
+ * progress at its next look at the line (one every 10 ms). Returns at once. */
 void UPS_CALL UPSCancelWait(void);
 
 /* Without "TurnOff" = 1, accepted and ignored: nothing is sent. With it, and
- * only when the latest poll found the UPS on battery (state 2 or 4), tells
+ * only when the latest poll was answered (state 1, 2 or 4; never 8), tells
  * the UPS to switch its outlets off after at least delay seconds (rounded up
  * to the UPS's steps: 12 s to 54 s, then whole minutes; at most 10 minutes)
- * and on again "RestoreMinutes" after the mains returns. Returns once the
- * command is out, at most one poll later. UPSInit then also cancels a
- * turn-off still pending in the UPS from before. */
+ * and on again "RestoreMinutes" after the mains is there, whether it is there
+ * now (it came back during the shutdown) or returns later. The host calls it
+ * only after a shutdown for a power failure. Returns once the command is out,
+ * at most one poll later. UPSInit then also cancels a turn-off still pending
+ * in the UPS from before. */
 void UPS_CALL UPSTurnOff(uint32_t delay);
 
 #ifdef __cplusplus

@@ -44,7 +44,9 @@ static void MonitorThread()
     while (WaitForHandle(StopEvent.load(), POLL_PERIOD_MS) != WaitOutcome::Failed && !Cancelled.load()) {
         SendCommand();
         ReviveLine();
-        PollUps();
+        if (!PollUpsUnlessStopped()) {
+            break;  // ended by the stop: nothing new to publish or signal
+        }
         // Published first, so that a host woken by the change reads this
         // poll's figures. A failure is retried after the next poll.
         PublishStatus();
@@ -91,6 +93,7 @@ void SendBetweenPolls(const char* bytes, uint32_t count)
 bool CreateMonitorEvents()
 {
     Cancelled = false;
+    AllowPolls();
     ChangeEvent = CreateAutoResetEvent();
     StopEvent = CreateAutoResetEvent();
     return ChangeEvent.load() != nullptr && StopEvent.load() != nullptr;
@@ -143,6 +146,7 @@ extern "C" void UPS_CALL UPSWaitForStateChange(uint32_t, uint32_t timeoutMs)
 extern "C" void UPS_CALL UPSCancelWait(void)
 {
     Cancelled = true;
+    StopPolls();  // a stop must not wait for the reply of a silent UPS
     PlatformHandle change = ChangeEvent.load();
     if (change != nullptr) {
         SignalEvent(change);

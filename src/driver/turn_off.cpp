@@ -52,10 +52,12 @@ void CancelPendingTurnOff()
 
 void TurnOffUps(uint32_t delaySeconds)
 {
-    uint32_t state = UpsStatus.State.load();
-    // Never on mains, never without communication: a UPS that is not known
-    // to run on battery may be cut under a machine that is still running.
-    if (!TurnOffChosen || (state != UPS_STATE_ON_BATTERY && state != UPS_STATE_LOW_BATTERY)) {
+    // Never without communication: a UPS that does not answer may be another
+    // device now. On mains too: the host asks only at the end of a shutdown
+    // for a power failure, and a mains that came back during it would
+    // otherwise leave the machine off; the UPS turns the outlets on again
+    // once the mains is there.
+    if (!TurnOffChosen || UpsStatus.State.load() == UPS_STATE_NO_COMM) {
         return;
     }
     char command[TURN_OFF_COMMAND_MAX_BYTES];

@@ -10,6 +10,7 @@ void ReadTurnOffSettings();
 // this start (the machine came back before the UPS turned off).
 void CancelPendingTurnOff();
 // The host's request: tells the UPS to turn its outlets off after at least
-// delaySeconds, and on again after the mains' return, only when chosen and
-// the latest poll found the UPS on battery. Returns once the command is out.
+// delaySeconds, and on again once the mains is there, only when chosen and
+// the latest poll was answered (on battery or on mains). Returns once the
+// command is out.
 void TurnOffUps(uint32_t delaySeconds);

@@ -12,6 +12,8 @@ PlatformHandle PortHandle = INVALID_PORT;
 static bool PortBroken = false;
 static uint32_t UnansweredPolls = 0;
 static uint32_t CyclesSinceOpen = 0;
+// The last open found a device that takes no line settings.
+static bool NoSerialLine = false;
 
 // Passes a call's result on, remembering a failure on the open port.
 static bool Healthy(bool ok)
@@ -43,6 +45,7 @@ bool OpenPort()
 {
     PortHandle = PortName[0] == '\0' ? INVALID_PORT : OpenSerialDevice(PortName);
     PortBroken = false;
+    NoSerialLine = false;
     CyclesSinceOpen = 0;
     return PortHandle != INVALID_PORT;
 }
@@ -70,6 +73,7 @@ LineOpening OpenLine()
     if (!ApplyLineSettings()) {
         CloseSerialDevice(PortHandle);
         PortHandle = INVALID_PORT;
+        NoSerialLine = true;
         return LineOpening::NotSerialLine;
     }
     return LineOpening::Opened;
@@ -83,8 +87,11 @@ void NotePollAnswered(bool answered)
 void ReviveLine()
 {
     CyclesSinceOpen += CyclesSinceOpen < SUSPECT_REOPEN_CYCLES ? 1 : 0;
-    bool suspect = UnansweredPolls >= SUSPECT_AFTER_POLLS && CyclesSinceOpen >= SUSPECT_REOPEN_CYCLES;
-    if (PortHandle != INVALID_PORT && !PortBroken && !suspect) {
+    bool due = CyclesSinceOpen >= SUSPECT_REOPEN_CYCLES;
+    bool suspect = UnansweredPolls >= SUSPECT_AFTER_POLLS && due;
+    // A device that took no line settings (a pipe named by mistake) will not
+    // take them a cycle later either: it is tried as seldom as a deaf one.
+    if ((PortHandle != INVALID_PORT && !PortBroken && !suspect) || (NoSerialLine && !due)) {
         return;
     }
     ReleasePort();

@@ -29,8 +29,9 @@ LineOpening OpenLine();
 // Line recovery, between polls: a port whose calls failed (a USB adapter
 // pulled out, a line hung up) is reopened at the next cycle, as is one that
 // is not open (it did not open, or it went); one that has not answered for
-// several polls (an adapter whose old handle stays deaf after a replug) at
-// most once every SUSPECT_REOPEN_CYCLES cycles. At most one open a cycle.
+// several polls (an adapter whose old handle stays deaf after a replug), or
+// a device that took no line settings, at most once every
+// SUSPECT_REOPEN_CYCLES cycles. At most one open a cycle.
 const uint32_t SUSPECT_AFTER_POLLS = 3;
 const uint32_t SUSPECT_REOPEN_CYCLES = 30;  // cycles of at least 2000 ms each: a minute
 // Called by each poll: whether it got a complete reply.

@@ -4,10 +4,10 @@
 #include "serial_link.h"
 #include "ups_status.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 static const char STATUS_QUERY[] = {'Q', '1', '\r'};
 
@@ -29,6 +29,9 @@ static const int32_t PACK_MIN_BLOCKS = 2;
 // too few, so it is taken again at the first pack reading on mains.
 static int32_t PackBlocks = 0;
 static bool PackCountedOnBattery = false;
+
+// Set by StopPolls: a stop is not to wait on a line that does not answer.
+static std::atomic<bool> PollsStopped{false};
 
 enum class FieldKind { Number, Placeholder, Invalid };
 
@@ -101,55 +104,15 @@ static bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-// Compares with a lower-case word, ignoring the case of ASCII letters.
-static bool SpellsWord(const char* first, const char* last, const char* word)
-{
-    size_t length = std::strlen(word);
-    if (static_cast<size_t>(last - first) != length) {
-        return false;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        if ((first[i] | 0x20) != word[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// "inf", "infinity", "nan" and "nan(...)", as the C library reads them.
-static bool ReadNonFinite(const char* first, const char* last, float* value)
-{
-    if (SpellsWord(first, last, "inf") || SpellsWord(first, last, "infinity")) {
-        *value = std::numeric_limits<float>::infinity();
-        return true;
-    }
-    if (last - first < 3 || !SpellsWord(first, first + 3, "nan")) {
-        return false;
-    }
-    const char* payload = first + 3;
-    if (payload != last) {
-        if (last - payload < 2 || *payload != '(' || last[-1] != ')') {
-            return false;
-        }
-        for (const char* c = payload + 1; c != last - 1; ++c) {
-            if (!IsDigit(*c) && !((*c | 0x20) >= 'a' && (*c | 0x20) <= 'z') && *c != '_') {
-                return false;
-            }
-        }
-    }
-    *value = std::numeric_limits<float>::quiet_NaN();
-    return true;
-}
-
 // Powers of ten that a double holds exactly.
 static const double EXACT_POWERS_OF_TEN[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 static const int MAX_EXACT_POWER = 22;
 static const int MANTISSA_MAX_DIGITS = 19;  // always fit in 64 bits
-// Beyond this power of ten any mantissa is infinite or zero as a float.
-static const int EXPONENT_LIMIT = 400;
 
-// The float nearest to the decimal number that fills [first, last), read the
+// The float nearest to the reading that fills [first, last): an optional
+// sign, digits, a point and more digits, as a unit writes it ("13.60",
+// "+034"); anything else (an exponent, "inf", hex) is no reading. Read the
 // same in every locale: a host that runs with a decimal comma must still
 // read "13.60" as 13.6. The C library's strtof depends on that locale, and
 // from_chars would tie the DLL to the C++ exception runtime.
@@ -160,18 +123,17 @@ static bool ReadDecimal(const char* first, const char* last, float* value)
     if (c != last && (*c == '+' || *c == '-')) {
         ++c;
     }
-    if (ReadNonFinite(c, last, value)) {
-        *value = negative ? -*value : *value;
-        return true;
-    }
     uint64_t mantissa = 0;
     int digits = 0;
+    // The power of ten of the mantissa's last digit; the word's length bounds it.
     int exponent = 0;
     bool anyDigit = false;
     bool point = false;
-    for (; c != last && (IsDigit(*c) || (*c == '.' && !point)); ++c) {
-        if (*c == '.') {
+    for (; c != last; ++c) {
+        if (*c == '.' && !point) {
             point = true;
+        } else if (!IsDigit(*c)) {
+            return false;
         } else if (digits < MANTISSA_MAX_DIGITS) {
             anyDigit = true;
             mantissa = mantissa * 10 + static_cast<uint64_t>(*c - '0');
@@ -188,27 +150,10 @@ static bool ReadDecimal(const char* first, const char* last, float* value)
     if (!anyDigit) {
         return false;
     }
-    // An exponent without digits is not one: the number ends before its 'e'.
-    const char* power = c != last && (*c | 0x20) == 'e' ? c + 1 : last;
-    bool negativePower = power != last && *power == '-';
-    if (power != last && (*power == '+' || *power == '-')) {
-        ++power;
-    }
-    if (power != last && IsDigit(*power)) {
-        int written = 0;
-        for (; power != last && IsDigit(*power); ++power) {
-            written = written < EXPONENT_LIMIT ? written * 10 + (*power - '0') : written;
-        }
-        exponent += negativePower ? -written : written;
-        c = power;
-    }
-    if (c != last) {
-        return false;
-    }
     // Where the mantissa and the power of ten are exact in a double, as in
     // every reading a unit writes, the double is the nearest one, and for up
-    // to eight decimals rounding that to a float gives strtof's float.
-    exponent = exponent > EXPONENT_LIMIT ? EXPONENT_LIMIT : exponent < -EXPONENT_LIMIT ? -EXPONENT_LIMIT : exponent;
+    // to eight decimals rounding that to a float gives strtof's float. A
+    // longer run of digits ends as infinity or zero.
     double number = static_cast<double>(mantissa);
     for (; exponent > MAX_EXACT_POWER; exponent -= MAX_EXACT_POWER) {
         number *= EXACT_POWERS_OF_TEN[MAX_EXACT_POWER];
@@ -348,11 +293,33 @@ static double BlockVolts(float batteryVolts, bool onBattery)
     return volts / PackBlocks;
 }
 
-static void ReportNoCommunication()
+// Fills UpsStatus with a poll's outcome: the fields of the status line it
+// read, or none (no communication).
+static void ReportPoll(const StatusReply* fields)
 {
-    NotePollAnswered(false);
-    UpsStatus.CommStatus = COMM_STATUS_LOST;
-    UpsStatus.State.store(UPS_STATE_NO_COMM);
+    NotePollAnswered(fields != nullptr);
+    UpsStatus.BatteryCapacity = 0;
+    UpsStatus.TotalUPSRuntime = 0;
+    UpsStatus.CommStatus = fields != nullptr ? COMM_STATUS_OK : COMM_STATUS_LOST;
+    UpsStatus.UtilityPowerStatus = UTILITY_POWER_ON;
+    if (fields == nullptr) {
+        UpsStatus.State.store(UPS_STATE_NO_COMM);
+        return;
+    }
+    bool onBattery = fields->UtilityFailFlag == '1';
+    if (fields->HasBatteryVolts) {
+        double blockVolts = BlockVolts(fields->BatteryVolts, onBattery);
+        UpsStatus.BatteryCapacity = EstimateCapacity(blockVolts);
+        if (fields->HasLoad) {
+            UpsStatus.TotalUPSRuntime = EstimateRuntime(blockVolts, fields->LoadPercent);
+        }
+    }
+    if (onBattery) {
+        UpsStatus.UtilityPowerStatus = UTILITY_POWER_OFF;
+        UpsStatus.State.store(fields->BatteryLowFlag == '1' ? UPS_STATE_LOW_BATTERY : UPS_STATE_ON_BATTERY);
+    } else {
+        UpsStatus.State.store(UPS_STATE_ONLINE);
+    }
 }
 
 static bool HasStatusLine(const ReplyBuffer& reply)
@@ -364,47 +331,49 @@ static bool HasStatusLine(const ReplyBuffer& reply)
     return std::memchr(reply.bytes + start, '\r', reply.length - start) != nullptr;
 }
 
-void PollUps()
+void StopPolls()
 {
-    UpsStatus.BatteryCapacity = 0;
-    UpsStatus.TotalUPSRuntime = 0;
-    UpsStatus.CommStatus = COMM_STATUS_OK;
-    UpsStatus.UtilityPowerStatus = UTILITY_POWER_ON;
+    PollsStopped = true;
+}
 
+void AllowPolls()
+{
+    PollsStopped = false;
+}
+
+// One exchange; false when a stop ended it, UpsStatus untouched.
+static bool Poll(bool stoppable)
+{
     DiscardInput();
     if (WritePort(STATUS_QUERY, sizeof STATUS_QUERY) < sizeof STATUS_QUERY) {
-        ReportNoCommunication();
-        return;
+        ReportPoll(nullptr);
+        return true;
     }
     // Read as it comes, so that the wait ends with the status line, however
     // short it is and whatever leads it.
     ReplyBuffer reply = {nullptr, 0};
     ReadPort(&reply);
     for (uint32_t waited = 0; !HasStatusLine(reply) && waited < REPLY_WAIT_MS; waited += INPUT_LOOK_MS) {
+        if (stoppable && PollsStopped.load()) {
+            ReleaseReply(&reply);
+            return false;
+        }
         SleepMs(INPUT_LOOK_MS);
         ReadPort(&reply);
     }
     StatusReply fields;
     bool valid = reply.length > 0 && ParseStatusReply(reply.bytes, reply.length, &fields);
     ReleaseReply(&reply);
-    if (!valid) {
-        ReportNoCommunication();
-        return;
-    }
+    ReportPoll(valid ? &fields : nullptr);
+    return true;
+}
 
-    NotePollAnswered(true);
-    bool onBattery = fields.UtilityFailFlag == '1';
-    if (fields.HasBatteryVolts) {
-        double blockVolts = BlockVolts(fields.BatteryVolts, onBattery);
-        UpsStatus.BatteryCapacity = EstimateCapacity(blockVolts);
-        if (fields.HasLoad) {
-            UpsStatus.TotalUPSRuntime = EstimateRuntime(blockVolts, fields.LoadPercent);
-        }
-    }
-    if (onBattery) {
-        UpsStatus.UtilityPowerStatus = UTILITY_POWER_OFF;
-        UpsStatus.State.store(fields.BatteryLowFlag == '1' ? UPS_STATE_LOW_BATTERY : UPS_STATE_ON_BATTERY);
-    } else {
-        UpsStatus.State.store(UPS_STATE_ONLINE);
-    }
+void PollUps()
+{
+    Poll(false);
+}
+
+bool PollUpsUnlessStopped()
+{
+    return Poll(true);
 }

@@ -89,7 +89,14 @@ std::atomic<uint32_t> WaitScale{100};
 std::atomic<uint64_t> LineClockUs{0};
 std::atomic<uint32_t> ThreadsRunning{0};
 std::atomic<uint32_t> ClosedUnderWaiters{0};
-thread_local LastWait LastWaitHere = LastWait::None;
+// Each thread's latest wait, with the Reset it came after: one made before
+// the latest Reset belongs to an earlier test and is none.
+struct ThreadWait {
+    LastWait outcome = LastWait::None;
+    uint32_t generation = 0;
+};
+thread_local ThreadWait LastWaitHere;
+std::atomic<uint32_t> Generation{0};
 bool Held[static_cast<int>(Op::Count)];
 uint32_t HeldCallers[static_cast<int>(Op::Count)];
 std::condition_variable HoldGate;
@@ -241,6 +248,7 @@ void Reset()
     WaitScale = 100;
     LineClockUs = 0;
     ClosedUnderWaiters = 0;
+    ++Generation;
 }
 
 void FailCall(Op op, uint32_t nth, bool persistent)
@@ -276,8 +284,8 @@ uint32_t RunningThreads() { return ThreadsRunning.load(); }
 
 LastWait TakeLastWait()
 {
-    LastWait last = LastWaitHere;
-    LastWaitHere = LastWait::None;
+    LastWait last = LastWaitHere.generation == Generation.load() ? LastWaitHere.outcome : LastWait::None;
+    LastWaitHere.outcome = LastWait::None;
     return last;
 }
 uint32_t OpenKeys() { return CountObjects(Kind::Key); }
@@ -530,9 +538,10 @@ static WaitOutcome WaitOn(PlatformHandle handle, uint32_t timeoutMs);
 WaitOutcome WaitForHandle(PlatformHandle handle, uint32_t timeoutMs)
 {
     WaitOutcome outcome = WaitOn(handle, timeoutMs);
-    LastWaitHere = outcome == WaitOutcome::Signalled  ? LastWait::Signalled
-                   : outcome == WaitOutcome::TimedOut ? LastWait::TimedOut
-                                                      : LastWait::Failed;
+    LastWaitHere.outcome = outcome == WaitOutcome::Signalled  ? LastWait::Signalled
+                           : outcome == WaitOutcome::TimedOut ? LastWait::TimedOut
+                                                              : LastWait::Failed;
+    LastWaitHere.generation = Generation.load();
     return outcome;
 }
 
@@ -671,7 +680,8 @@ bool WriteSerial(PlatformHandle port, const void* bytes, uint32_t count, uint32_
 
 bool QueryInputQueue(PlatformHandle port, uint32_t* queued)
 {
-    std::lock_guard<std::mutex> guard(Lock);
+    std::unique_lock<std::mutex> guard(Lock);
+    PassHold(Op::QueryInput, guard);
     Device* device = FindPort(port);
     if (Fails(Op::QueryInput) || device == nullptr) {
         return false;
@@ -732,7 +742,8 @@ void CloseSerialDevice(PlatformHandle port)
 
 PlatformHandle OpenMachineKey(const char* path, KeyAccess access)
 {
-    std::lock_guard<std::mutex> guard(Lock);
+    std::unique_lock<std::mutex> guard(Lock);
+    PassHold(Op::OpenKey, guard);
     auto found = Keys.find(path);
     if (Fails(Op::OpenKey) || found == Keys.end() || (access == KeyAccess::Write && found->second.readOnly)) {
         return nullptr;

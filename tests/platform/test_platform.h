@@ -91,7 +91,9 @@ void InjectInput(const std::string& device, const std::string& bytes);
 // Writes take at most this many bytes from now on (default: all).
 void LimitWrites(uint32_t bytes);
 // While op is held, its calls block inside the call (WriteSerial: a poll
-// stays in progress; SignalEvent: a signal is about to be given).
+// stays in progress; QueryInput: a poll waits for its reply; OpenKey: the
+// figures are about to be published; SignalEvent: a signal is about to be
+// given).
 void HoldCalls(Op op, bool hold);
 bool WaitForHeldCall(Op op, uint32_t timeoutMs);
 // Waits (real time) until count threads wait on the event.

@@ -106,7 +106,7 @@ TEST_F(DriverTest, LastSignalledStateCarriesOverARestart)
     testplatform::SetStandingReply(PORT, ON_BATTERY);
     ASSERT_EQ(UPSInit(), UPS_INIT_OK);
     AwaitPolls(2);
-    UPSStop();
+    StopBetweenPolls();  // after the poll that signals 2
 
     ASSERT_EQ(UPSInit(), UPS_INIT_OK);
     AwaitPolls(5);
@@ -147,8 +147,9 @@ TEST_F(DriverTest, FailedThreadStartIsNotReportedAndStopStaysClean)
     EXPECT_EQ(testplatform::QueriesReceived(PORT), 1u);
 }
 
-TEST_F(DriverTest, StopWaitsForThePollInProgress)
+TEST_F(DriverTest, StopWaitsForTheCallOnTheLineInProgress)
 {
+    // A call the monitor is inside is never cut short, only the wait for a reply.
     ASSERT_EQ(UPSInit(), UPS_INIT_OK);
     testplatform::HoldCalls(Op::WriteSerial, true);
     ASSERT_TRUE(testplatform::WaitForHeldCall(Op::WriteSerial, GENEROUS_MS));
@@ -164,6 +165,29 @@ TEST_F(DriverTest, StopWaitsForThePollInProgress)
     stopper.join();
     EXPECT_EQ(testplatform::QueriesReceived(PORT), 2u);
     EXPECT_EQ(testplatform::OpenPorts(), 0u);
+}
+
+TEST_F(DriverTest, CancelEndsTheWaitForASilentUpsAtTheNextLook)
+{
+    testplatform::SetWaitScale(10);  // the monitor's first poll 200 ms after the start
+    testplatform::QueueAnswers(PORT, {testplatform::Paced(StandardReply())});
+    testplatform::SetStandingAnswer(PORT, {});  // silent once started
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    testplatform::HoldCalls(Op::QueryInput, true);
+    ASSERT_TRUE(testplatform::WaitForHeldCall(Op::QueryInput, GENEROUS_MS));
+    ASSERT_EQ(testplatform::QueriesReceived(PORT), 2u) << "held in the monitor's first poll";
+    uint32_t looks = testplatform::Calls(Op::QueryInput);
+    uint32_t publications = testplatform::ValueWrites(STATUS_KEY, "CommStatus");
+    UPSCancelWait();
+    testplatform::HoldCalls(Op::QueryInput, false);
+    AwaitMonitorEnd();
+    EXPECT_LE(testplatform::Calls(Op::QueryInput) - looks, 2u) << "looks at the line after the cancel";
+    // The poll left unfinished tells nothing: no "no communication" for it.
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+    EXPECT_EQ(testplatform::ValueWrites(STATUS_KEY, "CommStatus"), publications);
+    uint32_t comm = 0;
+    EXPECT_TRUE(testplatform::GetDword(STATUS_KEY, "CommStatus", &comm));
+    EXPECT_EQ(comm, COMM_STATUS_OK);
 }
 
 // Host threads blocked without limit, counting their returns.
@@ -204,9 +228,11 @@ TEST_F(DriverTest, CancelReleasesEveryWaiterAndStopEvenLaterOnes)
     EXPECT_TRUE(waiters.AllReturned(3)) << waiters.returned.load() << " of 3 released by one cancel";
 
     // Threads that wait after the cancel are released by the stop, which
-    // closes the event only once they have all returned.
+    // closes the event only once they have all returned. A release passed on
+    // by the last of the three (it saw the others not yet gone) is taken first.
+    TakePendingSignal();
     waiters.Start(3);
-    ASSERT_TRUE(testplatform::WaitForWaiters(ChangeEvent.load(), 2, GENEROUS_MS));
+    ASSERT_TRUE(testplatform::WaitForWaiters(ChangeEvent.load(), 3, GENEROUS_MS));
     UPSStop();
     EXPECT_TRUE(waiters.AllReturned(6));
     EXPECT_EQ(testplatform::EventsClosedUnderWaiters(), 0u);

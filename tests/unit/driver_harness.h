@@ -18,6 +18,10 @@ std::string StatusLine(const std::string& batteryVolts = "13.60", const std::str
 // The usual reply: 48 bytes, online, 13.6 V, 34 % load.
 std::string StandardReply();
 
+// Stops the driver while its monitor publishes a poll's figures, so that no
+// poll is in progress for the stop to end unfinished.
+void StopBetweenPolls();
+
 // A machine with a UPS answering StandardReply on PORT, "Port" set and the
 // Status key present. Stops the driver after each test.
 class DriverTest : public ::testing::Test {

@@ -95,7 +95,7 @@ TEST_F(DriverTest, FiguresAreRewrittenAfterEveryCycleAndFollowTheUps)
     ASSERT_TRUE(testplatform::WaitForQueries(PORT, 4, 30000));
     testplatform::SetStandingReply(PORT, StatusLine("11.90", "000", "11"));
     ASSERT_TRUE(testplatform::WaitForQueries(PORT, 7, 30000));
-    UPSStop();
+    StopBetweenPolls();
     uint32_t polls = testplatform::QueriesReceived(PORT);
     for (const char* name : VALUE_NAMES) {
         SCOPED_TRACE(name);
@@ -110,7 +110,7 @@ TEST_F(DriverTest, MonitorKeepsPublishingAfterAFailedPublication)
     testplatform::FailCall(Op::OpenKey, 3);
     EXPECT_EQ(UPSInit(), UPS_INIT_REGISTRY_ERROR);
     ASSERT_TRUE(testplatform::WaitForQueries(PORT, 3, 30000));
-    UPSStop();
+    StopBetweenPolls();
     EXPECT_EQ(testplatform::ValueWrites(STATUS_KEY, "CommStatus"), testplatform::QueriesReceived(PORT) - 1);
 }
 

@@ -2,6 +2,7 @@
 #include "driver_harness.h"
 
 #include "korvoups.h"
+#include "serial_link.h"
 
 #include <chrono>
 #include <thread>
@@ -70,15 +71,19 @@ TEST(StartupCodes, EachFailingStepGivesItsCode)
 
 TEST_F(DriverTest, DeviceWithoutLineSettingsIsNeverWrittenTo)
 {
+    testplatform::SetWaitScale(1000);  // cycles of 2 ms: 65 of them in a moment
     testplatform::FailCall(Op::GetCommState, 1, true);
     EXPECT_EQ(UPSInit(), UPS_INIT_COMM_SETUP_ERROR);
     EXPECT_EQ(testplatform::Calls(Op::SetCommState), 0u);  // a failed read skips the write-back
-    // The monitor opens it again at each cycle, and closes it again at once.
-    for (int i = 0; i < 3000 && testplatform::Calls(Op::OpenSerial) < 4; ++i) {
+    // The monitor publishes once a cycle; it opens the device again only as
+    // seldom as a silent line, and closes it again at once.
+    for (int i = 0; i < 3000 && testplatform::ValueWrites(STATUS_KEY, "CommStatus") < 66; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_GE(testplatform::Calls(Op::OpenSerial), 4u);
     UPSStop();
+    uint32_t cycles = testplatform::ValueWrites(STATUS_KEY, "CommStatus") - 1;
+    EXPECT_GE(cycles, 65u);
+    EXPECT_EQ(testplatform::Calls(Op::OpenSerial), 1 + cycles / SUSPECT_REOPEN_CYCLES) << "in " << cycles << " cycles";
     EXPECT_EQ(testplatform::Written(PORT), "");
     EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
 }

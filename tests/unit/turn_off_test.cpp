@@ -52,7 +52,7 @@ TEST(TurnOffCommand, DelayGetsTheShortestStepNotShorter)
     }
 }
 
-TEST(TurnOffInterlock, SentOnlyWhenChosenAndOnBattery)
+TEST(TurnOffInterlock, SentOnlyWhenChosenAndAnswered)
 {
     const struct {
         const char* name;
@@ -62,7 +62,7 @@ TEST(TurnOffInterlock, SentOnlyWhenChosenAndOnBattery)
     } rows[] = {
         {"chosen, on battery", [] { SetDword("TurnOff", 1); }, "10", "C\rS03R0003\r"},
         {"chosen, battery low", [] { SetDword("TurnOff", 1); }, "11", "C\rS03R0003\r"},
-        {"chosen, on mains", [] { SetDword("TurnOff", 1); }, "00", "C\r"},
+        {"chosen, on mains (back during the shutdown)", [] { SetDword("TurnOff", 1); }, "00", "C\rS03R0003\r"},
         {"chosen, no communication", [] { SetDword("TurnOff", 1); }, nullptr, "C\r"},
         {"chosen, restored after 10 minutes", [] { SetDword("TurnOff", 1); SetDword("RestoreMinutes", 10); }, "10",
          "C\rS03R0010\r"},

@@ -49,7 +49,6 @@ const char* const STATUS_VALUES[] = {"BatteryCapacity", "BatteryStatus", "CommSt
                                      "UtilityPowerStatus"};
 const int STATUS_VALUE_COUNT = 5;
 const DWORD CANCEL_BOUND_MS = 10000;     // a waiter still blocked after this is a fault
-const DWORD STOP_BOUND_MS = 10000;       // so is an UPSStop that takes longer
 const int MAX_THREADS = 16;
 
 // Exit codes.
@@ -68,6 +67,7 @@ int ReaderCount = 2;
 DWORD ReadIntervalMs = 20;
 int Cycles = 1;
 double TurnOffDelay = -1;  // seconds; negative: UPSTurnOff is not called
+DWORD StopBoundMs = 10000;   // an UPSStop that takes longer is a fault
 std::string Locale;          // empty: the C library's default
 
 CRITICAL_SECTION OutputLock;
@@ -350,8 +350,8 @@ int RunCycle()
     double stopMs = ElapsedMs(stopCall);
     Say(WallStamp(), "stop cancel_ms=%.1f waiter_ms=%.1f readers_ms=%.1f stop_ms=%.1f total_ms=%.1f", cancelMs,
         waiterMs, readersMs, stopMs, ElapsedMs(stopStart));
-    if (stopMs > STOP_BOUND_MS) {
-        Say(WallStamp(), "error what=slow_stop bound_ms=%lu", STOP_BOUND_MS);
+    if (stopMs > StopBoundMs) {
+        Say(WallStamp(), "error what=slow_stop bound_ms=%lu", StopBoundMs);
     }
     SayResources("stopped");
     for (int i = 0; i < waiterCount; ++i) {
@@ -368,7 +368,7 @@ void Usage(FILE* out)
     std::fprintf(out,
                  "usage: ups_host [--version] [--dll PATH] [--for SECONDS] [--wait-timeout MS] [--waiters N]\n"
                  "                [--readers N] [--read-interval MS] [--cycles N] [--turn-off SECONDS]\n"
-                 "                [--locale NAME]\n"
+                 "                [--locale NAME] [--stop-within MS]\n"
                  "  --version           print the version of this package and exit\n"
                  "  --dll PATH          the driver (default: KorvoUPS.dll beside this program)\n"
                  "  --for SECONDS       run this long, then cancel the wait and stop (default: until Ctrl-C)\n"
@@ -379,7 +379,8 @@ void Usage(FILE* out)
                  "  --cycles N          start, run and stop the driver N times in this process (default 1)\n"
                  "  --turn-off SECONDS  also call UPSTurnOff(SECONDS) after the start\n"
                  "  --locale NAME       setlocale(LC_ALL, NAME) before the start, as a host in\n"
-                 "                      that locale (e.g. German_Germany.1252: a decimal comma)\n");
+                 "                      that locale (e.g. German_Germany.1252: a decimal comma)\n"
+                 "  --stop-within MS    report an UPSStop that takes longer as an error (default 10000)\n");
 }
 
 bool ParseArguments(int argc, char** argv)
@@ -422,6 +423,8 @@ bool ParseArguments(int argc, char** argv)
             Cycles = static_cast<int>(number);
         } else if (arg == "--turn-off" && number <= 0xFFFFFFFFu) {
             TurnOffDelay = number;
+        } else if (arg == "--stop-within") {
+            StopBoundMs = static_cast<DWORD>(number);
         } else {
             return false;
         }
