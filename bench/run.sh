@@ -22,32 +22,12 @@ bench="$(realpath "build/$arch/bench/poll_bench.exe")"
 
 source scripts/wine-env.sh
 wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
-wine_session "$arch" "build/$arch" "$out/run"
-line="$(realpath "$out/run")/com1"
-wine_map_port COM1 "$line"
-wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS' /v Port /t REG_SZ /d COM1 /f >/dev/null
+source bench/lib.sh
+bench_session "$arch" "$out"
 wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS\Status' /f >/dev/null
-
-simulator_pid=""
-stop_simulator() {
-    # No hang-up under a running wineserver: it holds the pty as its terminal.
-    "$WINESERVER" -w || true
-    if [[ -n "$simulator_pid" ]]; then
-        kill "$simulator_pid" 2>/dev/null || true
-        wait "$simulator_pid" 2>/dev/null || true
-        simulator_pid=""
-    fi
-}
-trap 'stop_simulator; wine_session_end' EXIT
 run_with_ups() {  # SCENARIO LOG -- BENCH_ARGS...
-    local scenario="$1" log="$2"
+    start_simulator "$1" "$2"
     shift 3
-    "$simulator" --scenario "$scenario" --link "$line" >"$log" &
-    simulator_pid=$!
-    until [[ -L "$line" ]]; do sleep 0.05; done
-    # A server of the session's own, whose output (its objects, when the pty
-    # it holds hangs up) goes to its log, not into the figures.
-    wine_server_start
     "$WINE" "$bench" "$@"
     stop_simulator
 }

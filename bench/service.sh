@@ -30,24 +30,10 @@ service="$(realpath "build/$arch/korvoups-service.exe")"
 
 source scripts/wine-env.sh
 wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
-wine_session "$arch" "build/$arch" "$out/run"
-line="$(realpath "$out/run")/com1"
-wine_map_port COM1 "$line"
-wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS' /v Port /t REG_SZ /d COM1 /f >/dev/null
+source bench/lib.sh
+bench_session "$arch" "$out"
 wine_reg add 'HKLM\SOFTWARE\KorvoUPS' /v DryRun /t REG_DWORD /d 1 /f >/dev/null
 wine_reg add 'HKLM\SOFTWARE\KorvoUPS' /v LogFile /t REG_SZ /d 'C:\events.log' /f >/dev/null
-
-simulator_pid=""
-stop_simulator() {
-    # No hang-up under a running wineserver: it holds the pty as its terminal.
-    "$WINESERVER" -w || true
-    if [[ -n "$simulator_pid" ]]; then
-        kill "$simulator_pid" 2>/dev/null || true
-        wait "$simulator_pid" 2>/dev/null || true
-        simulator_pid=""
-    fi
-}
-trap 'stop_simulator; wine_session_end' EXIT
 
 # One run: the UPS online for LEAD seconds, then PHASE for good. Prints
 # "change,reply_end,line_ms..." in Unix milliseconds: the phase change, the
@@ -55,10 +41,7 @@ trap 'stop_simulator; wine_session_end' EXIT
 # matching PATTERN.
 run() {  # LEAD PHASE SECONDS PATTERN NAME
     local lead="$1" phase="$2" seconds="$3" pattern="$4" name="$5"
-    "$simulator" --scenario "online:$lead,$phase:inf" --link "$line" >"$out/$name.sim" &
-    simulator_pid=$!
-    until [[ -L "$line" ]]; do sleep 0.05; done
-    wine_server_start
+    start_simulator "online:$lead,$phase:inf" "$out/$name.sim"
     "$WINE" "$service" run --console --for "$seconds" 2>&1 |
         perl -MTime::HiRes=time -ne '$| = 1; printf "%.3f %s", time, $_' >"$out/$name.out"
     stop_simulator

@@ -48,6 +48,28 @@ trap 'echo "demo: interrupted"; exit 130' INT TERM
 
 clock() { date -d "@$1" +%T.%3N; }
 
+# start_simulator LINK SCENARIO LOG: the simulated UPS, started by the first query.
+start_simulator() {
+    "$simulator" --link "$1" --start-on-query --scenario "$2" >"$3" 2>"${3%.out}.err" &
+    sim_pid=$!
+    for _ in $(seq 100); do [[ -e "$1" ]] && break; sleep 0.1; done
+}
+
+# show_phases LOG: prints the UPS's phase changes logged since the last call
+# (the caller's sim_seen counts them); the latest one's time and name are
+# left in the caller's phase_t and phase_name.
+show_phases() {
+    local lines stamp event rest
+    mapfile -t lines <"$1"
+    while ((sim_seen < ${#lines[@]})); do
+        read -r stamp event rest <<<"${lines[$sim_seen]}"
+        sim_seen=$((sim_seen + 1))
+        [[ "$event" == phase ]] || continue
+        phase_t="$stamp" phase_name="$rest"
+        printf '  %s  UPS      phase %-8s (%s)\n' "$(clock "$stamp")" "$rest" "${MEANING[$rest]}"
+    done
+}
+
 # run_demo ARCH: one scenario against one DLL; true when it went as it should.
 run_demo() {
     local arch="$1" dir="$PWD/build/$1" work link
@@ -60,9 +82,7 @@ run_demo() {
     wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS\Status' /f >/dev/null
     wine_map_port COM1 "$link"
 
-    "$simulator" --link "$link" --start-on-query --scenario "$SCENARIO" >"$work/simulator.out" 2>"$work/simulator.err" &
-    sim_pid=$!
-    for _ in $(seq 100); do [[ -e "$link" ]] && break; sleep 0.1; done
+    start_simulator "$link" "$SCENARIO" "$work/simulator.out"
     echo "== $arch: simulator (PID $sim_pid) on $(readlink "$link"), scenario $SCENARIO"
     : >"$work/host.out"
     "$WINE" "$dir/ups_host.exe" --dll "Z:${dir//\//\\}\\KorvoUPS.dll" --for "$HOST_SECONDS" >"$work/host.out" 2>"$work/host.err" &
@@ -75,22 +95,14 @@ run_demo() {
     while :; do
         running=1
         kill -0 "$host_pid" 2>/dev/null || running=0
-        mapfile -t sim_lines <"$work/simulator.out"
-        while ((sim_seen < ${#sim_lines[@]})); do
-            line="${sim_lines[$sim_seen]}"
-            sim_seen=$((sim_seen + 1))
-            read -r stamp event rest <<<"$line"
-            [[ "$event" == phase ]] || continue
-            phase_t="$stamp" phase_name="$rest"
-            printf '  %s  UPS     phase %-8s (%s)\n' "$(clock "$stamp")" "$rest" "${MEANING[$rest]}"
-        done
+        show_phases "$work/simulator.out"
         mapfile -t host_lines <"$work/host.out"
         while ((host_seen < ${#host_lines[@]})); do
             line="${host_lines[$host_seen]}"
             host_seen=$((host_seen + 1))
             read -r stamp event rest <<<"$line"
             case "$event" in
-            init) printf '  %s  driver  UPSInit: %s\n' "$(clock "$stamp")" "${rest%% *}" ;;
+            init) printf '  %s  driver   UPSInit: %s\n' "$(clock "$stamp")" "${rest%% *}" ;;
             state)
                 local code name values delay=""
                 code="$(grep -o '^code=[0-9]*' <<<"$rest")" code="${code#code=}"
@@ -103,11 +115,11 @@ run_demo() {
                     if ((delay > worst)); then worst=$delay; fi
                     if ((delay > BOUND_MS)); then late=$((late + 1)); fi
                 fi
-                printf '  %s  driver  state %s %-11s %s\n' "$(clock "$stamp")" "$code" "$name" \
+                printf '  %s  driver   state %s %-11s %s\n' "$(clock "$stamp")" "$code" "$name" \
                     "${delay:+after ${delay} ms  }$values"
                 ;;
-            stop) printf '  %s  driver  UPSCancelWait + UPSStop: %s\n' "$(clock "$stamp")" "$rest" ;;
-            error) printf '  %s  driver  ERROR %s\n' "$(clock "$stamp")" "$rest" ;;
+            stop) printf '  %s  driver   UPSCancelWait + UPSStop: %s\n' "$(clock "$stamp")" "$rest" ;;
+            error) printf '  %s  driver   ERROR %s\n' "$(clock "$stamp")" "$rest" ;;
             esac
         done
         ((running)) || break
@@ -145,23 +157,16 @@ run_service_demo() {
     wine_reg add 'HKLM\SOFTWARE\KorvoUPS' /v ShutdownAfterSeconds /t REG_DWORD /d 10 /f >/dev/null
     wine_reg add 'HKLM\SOFTWARE\KorvoUPS' /v LogFile /t REG_SZ /d 'C:\events.log' /f >/dev/null
     wine_map_port COM1 "$link"
-    "$simulator" --link "$link" --start-on-query --scenario "$scenario" >"$work/simulator.out" 2>"$work/simulator.err" &
-    sim_pid=$!
-    for _ in $(seq 100); do [[ -e "$link" ]] && break; sleep 0.1; done
+    start_simulator "$link" "$scenario" "$work/simulator.out"
     echo "== $arch: korvoups-service run --console --for $seconds (DryRun 1, ShutdownAfterSeconds 10), scenario $scenario"
     : >"$work/console.out"
     "$WINE" "$dir/korvoups-service.exe" run --console --for "$seconds" >"$work/console.out" 2>&1 &
     host_pid=$!
-    local sim_seen=0 seen=0 running line stamp event rest
+    local sim_seen=0 seen=0 running phase_t phase_name
     while :; do
         running=1
         kill -0 "$host_pid" 2>/dev/null || running=0
-        mapfile -t sim_lines <"$work/simulator.out"
-        while ((sim_seen < ${#sim_lines[@]})); do
-            read -r stamp event rest <<<"${sim_lines[$sim_seen]}"
-            sim_seen=$((sim_seen + 1))
-            [[ "$event" == phase ]] && printf '  %s  UPS      phase %-8s (%s)\n' "$(clock "$stamp")" "$rest" "${MEANING[$rest]}"
-        done
+        show_phases "$work/simulator.out"
         mapfile -t lines <"$work/console.out"
         while ((seen < ${#lines[@]})); do
             printf '  %-12s  service  %s\n' "$(cut -c12-19 <<<"${lines[$seen]}")" "$(cut -c21- <<<"${lines[$seen]}" | tr -d '\r')"

@@ -1,24 +1,13 @@
 #include "driver_host.h"
 
+#include "driver_exports.h"
 #include "win32_text.h"
 
 #include <windows.h>
 
 namespace {
 
-typedef DWORD(WINAPI* InitFunction)(void);
-typedef void(WINAPI* StopFunction)(void);
-typedef DWORD(WINAPI* GetStateFunction)(void);
-typedef void(WINAPI* TurnOffFunction)(DWORD);
-typedef void(WINAPI* WaitFunction)(DWORD, DWORD);
-typedef void(WINAPI* CancelFunction)(void);
-
-InitFunction UpsInit;
-StopFunction UpsStop;
-GetStateFunction UpsGetState;
-TurnOffFunction UpsTurnOff;
-WaitFunction UpsWaitForStateChange;
-CancelFunction UpsCancelWait;
+DriverExports Driver;
 
 const wchar_t STATUS_KEY[] = L"SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
 // A waiting thread that a cancel does not release is a faulty driver: the
@@ -34,11 +23,11 @@ DWORD WINAPI WaitForChanges(LPVOID initial)
 {
     DWORD last = static_cast<DWORD>(reinterpret_cast<uintptr_t>(initial));
     for (;;) {
-        UpsWaitForStateChange(last, INFINITE);
+        Driver.WaitForStateChange(last, INFINITE);
         if (InterlockedCompareExchange(&Stopping, 0, 0) != 0) {
             return 0;
         }
-        DWORD state = UpsGetState();
+        DWORD state = Driver.GetState();
         if (state != last) {
             last = state;
             Sink(state);
@@ -56,24 +45,11 @@ bool LoadDriver(const std::string& path, StateSink sink, std::string* error)
         *error = "Driver: \"" + path + "\" did not load (" + ErrorText(GetLastError()) + ")";
         return false;
     }
-    const struct {
-        const char* Name;
-        FARPROC* Slot;
-    } exports[] = {
-        {"UPSInit", reinterpret_cast<FARPROC*>(&UpsInit)},
-        {"UPSStop", reinterpret_cast<FARPROC*>(&UpsStop)},
-        {"UPSGetState", reinterpret_cast<FARPROC*>(&UpsGetState)},
-        {"UPSTurnOff", reinterpret_cast<FARPROC*>(&UpsTurnOff)},
-        {"UPSWaitForStateChange", reinterpret_cast<FARPROC*>(&UpsWaitForStateChange)},
-        {"UPSCancelWait", reinterpret_cast<FARPROC*>(&UpsCancelWait)},
-    };
-    for (const auto& entry : exports) {
-        *entry.Slot = GetProcAddress(dll, entry.Name);
-        if (*entry.Slot == NULL) {
-            *error = "Driver: \"" + path + "\" does not export " + entry.Name + ": no UPS minidriver";
-            FreeLibrary(dll);
-            return false;
-        }
+    const char* missing[DRIVER_EXPORT_COUNT];
+    if (BindDriverExports(dll, &Driver, missing) > 0) {
+        *error = "Driver: \"" + path + "\" does not export " + missing[0] + ": no UPS minidriver";
+        FreeLibrary(dll);
+        return false;
     }
     Sink = sink;
     return true;
@@ -86,9 +62,9 @@ uint32_t StartDriver(uint32_t* state)
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, STATUS_KEY, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) == ERROR_SUCCESS) {
         RegCloseKey(key);
     }
-    DWORD code = UpsInit();
+    DWORD code = Driver.Init();
     Started = true;
-    *state = UpsGetState();
+    *state = Driver.GetState();
     if (code == 1) {
         InterlockedExchange(&Stopping, 0);
         Waiter = CreateThread(NULL, 0, WaitForChanges, reinterpret_cast<LPVOID>(static_cast<uintptr_t>(*state)), 0,
@@ -103,9 +79,9 @@ void StopDriver()
         return;
     }
     InterlockedExchange(&Stopping, 1);
-    UpsCancelWait();
+    Driver.CancelWait();
     bool joined = Waiter == NULL || WaitForSingleObject(Waiter, WAITER_JOIN_MS) == WAIT_OBJECT_0;
-    UpsStop();
+    Driver.Stop();
     if (Waiter != NULL) {
         // Released by UPSStop if not by the cancel; a thread still inside the
         // driver keeps its handle, and the DLL stays loaded for it.
@@ -120,6 +96,6 @@ void StopDriver()
 void TurnOffUps(uint32_t delaySeconds)
 {
     if (Started) {
-        UpsTurnOff(delaySeconds);
+        Driver.TurnOff(delaySeconds);
     }
 }

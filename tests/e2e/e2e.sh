@@ -15,23 +15,11 @@ fi
 arch="$1" build_dir="$2" simulator="$3" host="$4" dll="$5" case_name="$6"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../../scripts/wine-env.sh"
-
-if [[ -z "$simulator" || ! -x "$simulator" ]]; then
-    echo "SKIPPED: no simulator (configure with -DKORVO_SIMULATOR=build/native/.../ups-simulator)"
-    exit 77
-fi
-if ! wine_can_run "$arch"; then
-    echo "SKIPPED: this machine cannot run $arch Windows programs"
-    exit 77
-fi
-
-line="$(grep -E "^${case_name}[[:space:]]*\|" "$here/cases.txt" || true)"
-if [[ -z "$line" ]]; then
-    echo "e2e: no case '$case_name' in $here/cases.txt" >&2
-    exit 2
-fi
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+skip_unless_runnable "$simulator" "$arch"
+line="$(table_row "$here/cases.txt" "$case_name")"
 IFS='|' read -r _ setup scenario seconds options want_init want_states want_figures want_commands <<<"$line"
-trim() { local s="$1"; s="${s#"${s%%[![:space:]]*}"}"; echo "${s%"${s##*[![:space:]]}"}"; }
 setup="$(trim "$setup")" scenario="$(trim "$scenario")" seconds="$(trim "$seconds")"
 options="$(trim "$options")" want_init="$(trim "$want_init")" want_states="$(trim "$want_states")"
 want_figures="$(trim "$want_figures")" want_commands="$(trim "$want_commands")"
@@ -55,9 +43,6 @@ if [[ "$want_figures" != - ]]; then
     done
 fi
 published() { if [[ "$setup" == no_status_key ]]; then echo "status_key=missing"; else echo "${PUBLISHED[$1]:-?}"; fi; }
-
-# shellcheck source=lib.sh
-source "$here/lib.sh"
 
 # The Status values as `reg query` prints them, in ups_host's format.
 reg_status() {
@@ -109,11 +94,7 @@ esac
 wine_map_port COM1 "$link"
 
 if [[ "$scenario" != - ]]; then
-    rm -f "$link"
-    "$simulator" --link "$link" --start-on-query --scenario "$scenario" >"$work/simulator.out" 2>"$work/simulator.err" &
-    sim_pid=$!
-    for _ in $(seq 100); do [[ -e "$link" ]] && break; sleep 0.1; done
-    [[ -e "$link" ]] || { echo "e2e: the simulator did not create $link" >&2; exit 1; }
+    start_simulator "$simulator" "$link" "$scenario" "$work"
     echo "simulator $sim_pid on $(readlink "$link")"
 fi
 
@@ -211,10 +192,7 @@ if [[ "$scenario" != - ]]; then
     phases="$(awk '$2 == "phase" { printf "%s%s", sep, $3; sep = "," }' "$work/simulator.out")"
     want_phases="$(tr ',' '\n' <<<"$scenario" | cut -d: -f1 | paste -sd,)"
     check "simulator ran every phase" "$phases" "$want_phases"
-    # Every line the UPS received but its status queries, in order.
-    commands="$(awk '$2 == "received" && $3 != "\"Q1\"" { sub(/^[^"]*"/, ""); sub(/"$/, ""); print }' "$work/simulator.out" |
-        paste -sd' ')"
-    check "what the UPS received besides status queries" "${commands:--}" "$want_commands"
+    check_commands "$work" "$want_commands"
     check "simulator still running at the end" "$sim_alive" yes
     check "simulator exit code on SIGTERM" "$sim_rc" 0
 fi

@@ -1,6 +1,52 @@
 # shellcheck shell=bash
-# Shared by the end-to-end scripts: counted checks, and `reg query` that
+# Shared by the end-to-end scripts (after scripts/wine-env.sh): what a case
+# needs to run, its row of a table, counted checks, and `reg query` that
 # tells a missing key from a failed run.
+
+# skip_unless_runnable SIMULATOR ARCH: exits 77 (skipped) without the
+# simulator or where this machine cannot run ARCH.
+skip_unless_runnable() {
+    if [[ -z "$1" || ! -x "$1" ]]; then
+        echo "SKIPPED: no simulator (configure with -DKORVO_SIMULATOR=build/native/.../ups-simulator)"
+        exit 77
+    fi
+    if ! wine_can_run "$2"; then
+        echo "SKIPPED: this machine cannot run $2 Windows programs"
+        exit 77
+    fi
+}
+
+# table_row TABLE NAME: the line of the case NAME in TABLE; exits 2 without one.
+table_row() {
+    local row
+    row="$(grep -E "^$2[[:space:]]*\|" "$1" || true)"
+    if [[ -z "$row" ]]; then
+        echo "$(basename "$0"): no case '$2' in $1" >&2
+        exit 2
+    fi
+    echo "$row"
+}
+
+# start_simulator SIMULATOR LINK SCENARIO WORK: the UPS on the pty LINK,
+# started by the first query, its output in WORK/simulator.out; sim_pid.
+start_simulator() {
+    rm -f "$2"
+    "$1" --link "$2" --start-on-query --scenario "$3" >"$4/simulator.out" 2>"$4/simulator.err" &
+    sim_pid=$!
+    for _ in $(seq 100); do [[ -e "$2" ]] && break; sleep 0.1; done
+    [[ -e "$2" ]] || { echo "$(basename "$0"): the simulator did not create $2" >&2; exit 1; }
+}
+
+# check_commands WORK WANT: every line the UPS received but its status
+# queries, in order and blank-separated ('-': none), is WANT.
+check_commands() {
+    local commands
+    commands="$(awk '$2 == "received" && $3 != "\"Q1\"" { sub(/^[^"]*"/, ""); sub(/"$/, ""); print }' \
+        "$1/simulator.out" | paste -sd' ')"
+    check "what the UPS received besides status queries" "${commands:--}" "$2"
+}
+
+trim() { local s="$1"; s="${s#"${s%%[![:space:]]*}"}"; echo "${s%"${s##*[![:space:]]}"}"; }
 
 passed=0 failed=0
 check() { # check WHAT GOT WANT

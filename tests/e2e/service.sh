@@ -17,23 +17,9 @@ arch="$1" build_dir="$2" simulator="$3" service="$4" case_name="$5"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../../scripts/wine-env.sh"
 source "$here/lib.sh"
-
-if [[ -z "$simulator" || ! -x "$simulator" ]]; then
-    echo "SKIPPED: no simulator (configure with -DKORVO_SIMULATOR=build/native/.../ups-simulator)"
-    exit 77
-fi
-if ! wine_can_run "$arch"; then
-    echo "SKIPPED: this machine cannot run $arch Windows programs"
-    exit 77
-fi
-
-line="$(grep -E "^${case_name}[[:space:]]*\|" "$here/service_cases.txt" || true)"
-if [[ -z "$line" ]]; then
-    echo "service: no case '$case_name' in $here/service_cases.txt" >&2
-    exit 2
-fi
+skip_unless_runnable "$simulator" "$arch"
+line="$(table_row "$here/service_cases.txt" "$case_name")"
 IFS='|' read -r _ mode settings scenario seconds want_exit want_events want_texts want_commands <<<"$line"
-trim() { local s="$1"; s="${s#"${s%%[![:space:]]*}"}"; echo "${s%"${s##*[![:space:]]}"}"; }
 mode="$(trim "$mode")" settings="$(trim "$settings")" scenario="$(trim "$scenario")" seconds="$(trim "$seconds")"
 want_exit="$(trim "$want_exit")" want_events="$(trim "$want_events")" want_texts="$(trim "$want_texts")"
 want_commands="$(trim "$want_commands")"
@@ -79,11 +65,7 @@ fi
 wine_map_port COM1 "$link"
 
 if [[ "$scenario" != - ]]; then
-    rm -f "$link"
-    "$simulator" --link "$link" --start-on-query --scenario "$scenario" >"$work/simulator.out" 2>"$work/simulator.err" &
-    sim_pid=$!
-    for _ in $(seq 100); do [[ -e "$link" ]] && break; sleep 0.1; done
-    [[ -e "$link" ]] || { echo "service: the simulator did not create $link" >&2; exit 1; }
+    start_simulator "$simulator" "$link" "$scenario" "$work"
 fi
 
 rc=0
@@ -146,9 +128,7 @@ if [[ "$mode" == console_full_log ]]; then
     check "the full log moved to events.log.1" "$(stat -c %s "$drive_c/events.log.1" 2>/dev/null || echo none)" 1048576
 fi
 if [[ "$scenario" != - ]]; then
-    commands="$(awk '$2 == "received" && $3 != "\"Q1\"" { sub(/^[^"]*"/, ""); sub(/"$/, ""); print }' "$work/simulator.out" |
-        paste -sd' ')"
-    check "what the UPS received besides status queries" "${commands:--}" "$want_commands"
+    check_commands "$work" "$want_commands"
 fi
 echo "service $case_name ($arch): $passed passed, $failed failed"
 ((failed == 0))

@@ -12,6 +12,7 @@
 //   summary  changes= wakes= reads= bad_states=
 //   error    what= ...
 // The time of a state line is when UPSWaitForStateChange returned.
+#include "driver_exports.h"
 #include "korvoups_version.h"
 
 #include <windows.h>
@@ -30,19 +31,7 @@
 
 namespace {
 
-typedef DWORD(WINAPI* InitFunction)(void);
-typedef void(WINAPI* StopFunction)(void);
-typedef DWORD(WINAPI* GetStateFunction)(void);
-typedef void(WINAPI* TurnOffFunction)(DWORD);
-typedef void(WINAPI* WaitFunction)(DWORD, DWORD);
-typedef void(WINAPI* CancelFunction)(void);
-
-InitFunction UpsInit;
-StopFunction UpsStop;
-GetStateFunction UpsGetState;
-TurnOffFunction UpsTurnOff;
-WaitFunction UpsWaitForStateChange;
-CancelFunction UpsCancelWait;
+DriverExports Driver;
 
 const char STATUS_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
 const char* const STATUS_VALUES[] = {"BatteryCapacity", "BatteryStatus", "CommStatus", "TotalUPSRuntime",
@@ -197,14 +186,14 @@ DWORD WINAPI Waiter(LPVOID)
         EnterCriticalSection(&ReportLock);
         DWORD last = LastReported;
         LeaveCriticalSection(&ReportLock);
-        UpsWaitForStateChange(last, WaitTimeoutMs);
+        Driver.WaitForStateChange(last, WaitTimeoutMs);
         std::string stamp = WallStamp();
         if (Stopping) {
             return 0;
         }
         InterlockedIncrement(&Wakes);
         EnterCriticalSection(&ReportLock);
-        DWORD code = UpsGetState();
+        DWORD code = Driver.GetState();
         if (code != LastReported) {
             InterlockedIncrement(&Changes);
             Report(code, LastReported, stamp, "");
@@ -216,9 +205,9 @@ DWORD WINAPI Waiter(LPVOID)
 
 DWORD WINAPI Reader(LPVOID)
 {
-    DWORD seen = UpsGetState();
+    DWORD seen = Driver.GetState();
     while (!Stopping) {
-        DWORD code = UpsGetState();
+        DWORD code = Driver.GetState();
         InterlockedIncrement(&Reads);
         if (code != seen) {
             if (!ValidState(code)) {
@@ -240,26 +229,12 @@ BOOL WINAPI OnConsoleControl(DWORD)
 
 bool Bind(HMODULE dll)
 {
-    struct Export {
-        const char* Name;
-        FARPROC* Slot;
-    } exports[] = {
-        {"UPSInit", reinterpret_cast<FARPROC*>(&UpsInit)},
-        {"UPSStop", reinterpret_cast<FARPROC*>(&UpsStop)},
-        {"UPSGetState", reinterpret_cast<FARPROC*>(&UpsGetState)},
-        {"UPSTurnOff", reinterpret_cast<FARPROC*>(&UpsTurnOff)},
-        {"UPSWaitForStateChange", reinterpret_cast<FARPROC*>(&UpsWaitForStateChange)},
-        {"UPSCancelWait", reinterpret_cast<FARPROC*>(&UpsCancelWait)},
-    };
-    bool all = true;
-    for (const Export& e : exports) {
-        *e.Slot = GetProcAddress(dll, e.Name);
-        if (*e.Slot == NULL) {
-            Say(WallStamp(), "error what=missing_export name=%s", e.Name);
-            all = false;
-        }
+    const char* missing[DRIVER_EXPORT_COUNT];
+    int count = BindDriverExports(dll, &Driver, missing);
+    for (int i = 0; i < count; ++i) {
+        Say(WallStamp(), "error what=missing_export name=%s", missing[i]);
     }
-    return all;
+    return count == 0;
 }
 
 const DWORD RESOURCES_EVERY_MS = 60000;
@@ -282,17 +257,17 @@ void SayResources(const char* when)
 int RunCycle()
 {
     LARGE_INTEGER start = Ticks();
-    DWORD result = UpsInit();
+    DWORD result = Driver.Init();
     Say(WallStamp(), "init result=%s code=%lu ms=%.0f", InitName(result), static_cast<unsigned long>(result),
         ElapsedMs(start));
     if (TurnOffDelay >= 0) {
         LARGE_INTEGER call = Ticks();
-        UpsTurnOff(static_cast<DWORD>(TurnOffDelay));
+        Driver.TurnOff(static_cast<DWORD>(TurnOffDelay));
         Say(WallStamp(), "turnoff delay=%lu ms=%.1f", static_cast<unsigned long>(TurnOffDelay), ElapsedMs(call));
     }
     SayResources("started");
     Stopping = 0;
-    LastReported = UpsGetState();
+    LastReported = Driver.GetState();
     // UPSInit has published before it returned.
     Report(LastReported, 0, WallStamp(), " initial=1");
 
@@ -333,7 +308,7 @@ int RunCycle()
     LARGE_INTEGER stopStart = Ticks();
     InterlockedExchange(&Stopping, 1);
     // One cancel must release every waiting thread.
-    UpsCancelWait();
+    Driver.CancelWait();
     double cancelMs = ElapsedMs(stopStart);
     bool stuck = waiterCount > 0 && WaitForMultipleObjects(static_cast<DWORD>(waiterCount), waiters, TRUE,
                                                            CANCEL_BOUND_MS) != WAIT_OBJECT_0;
@@ -346,7 +321,7 @@ int RunCycle()
         Say(WallStamp(), "error what=waiter_not_released bound_ms=%lu", CANCEL_BOUND_MS);
     }
     LARGE_INTEGER stopCall = Ticks();
-    UpsStop();
+    Driver.Stop();
     double stopMs = ElapsedMs(stopCall);
     Say(WallStamp(), "stop cancel_ms=%.1f waiter_ms=%.1f readers_ms=%.1f stop_ms=%.1f total_ms=%.1f", cancelMs,
         waiterMs, readersMs, stopMs, ElapsedMs(stopStart));
