@@ -21,8 +21,8 @@
  * The port: a device that fails or goes away (a USB adapter replugged) is
  * opened again between polls, every 2000 ms until it is back; one that stops
  * answering, at most once a minute. A device that takes no serial line
- * settings is closed at once, never written to, and tried again at most
- * once a minute.
+ * settings is closed at once and never written to; after three such opens
+ * in a row it is tried again at most once a minute.
  */
 #ifndef KORVOUPS_H
 #define KORVOUPS_H
