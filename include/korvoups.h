@@ -21,8 +21,8 @@
  * The port: a device that fails or goes away (a USB adapter replugged) is
  * opened again between polls, every 2000 ms until it is back; one that stops
  * answering, at most once a minute. A device that takes no serial line
- * settings is closed at once, never written to, and tried again at most
- * once a minute.
+ * settings is closed at once and never written to; after three such opens
+ * in a row it is tried again at most once a minute.
  */
 #ifndef KORVOUPS_H
 #define KORVOUPS_H
@@ -58,10 +58,11 @@ extern "C" {
  * first call's result and does nothing else. */
 uint32_t UPS_CALL UPSInit(void);
 
-/* Cancels every wait, ends the monitor (a poll in progress gives up its wait
- * for the reply at once, leaving the state as the last finished poll found
- * it), closes the events once no thread waits on them, and the port. Returns
- * at once when not started. */
+/* Cancels every wait, ends the monitor (a poll in progress reads a status
+ * line that has begun to its end, and gives up waiting for one that has not,
+ * leaving the state as the last finished poll found it), closes the events
+ * once no thread waits on them, and the port. Returns at once when not
+ * started. */
 void UPS_CALL UPSStop(void);
 
 /* The state found by the latest poll. No I/O, never blocks. */
@@ -74,8 +75,9 @@ uint32_t UPS_CALL UPSGetState(void);
 void UPS_CALL UPSWaitForStateChange(uint32_t lastState, uint32_t timeoutMs);
 
 /* Releases every thread waiting in UPSWaitForStateChange (when none waits,
- * the next call to wait returns at once) and ends all polling, a poll in
- * progress at its next look at the line (one every 10 ms). Returns at once. */
+ * the next call to wait returns at once) and ends all polling: a poll in
+ * progress waits no longer for a status line that has not begun (the line
+ * is looked at every 10 ms). Returns at once. */
 void UPS_CALL UPSCancelWait(void);
 
 /* Without "TurnOff" = 1, accepted and ignored: nothing is sent. With it, and

@@ -28,6 +28,7 @@ extern "C" uint32_t UPS_CALL UPSInit(void)
         result = UPS_INIT_REGISTRY_ERROR;
     }
     ReadTurnOffSettings();
+    ForgetLineHistory();
     switch (OpenLine()) {
     case LineOpening::Opened: break;
     case LineOpening::NoDevice: result = UPS_INIT_COMM_OPEN_ERROR; break;

@@ -12,8 +12,8 @@ PlatformHandle PortHandle = INVALID_PORT;
 static bool PortBroken = false;
 static uint32_t UnansweredPolls = 0;
 static uint32_t CyclesSinceOpen = 0;
-// The last open found a device that takes no line settings.
-static bool NoSerialLine = false;
+// Opens in a row that found a device taking no line settings.
+static uint32_t RefusedSettings = 0;
 
 // Passes a call's result on, remembering a failure on the open port.
 static bool Healthy(bool ok)
@@ -45,7 +45,6 @@ bool OpenPort()
 {
     PortHandle = PortName[0] == '\0' ? INVALID_PORT : OpenSerialDevice(PortName);
     PortBroken = false;
-    NoSerialLine = false;
     CyclesSinceOpen = 0;
     return PortHandle != INVALID_PORT;
 }
@@ -68,15 +67,23 @@ void ReleasePort()
 LineOpening OpenLine()
 {
     if (!OpenPort()) {
+        RefusedSettings = 0;
         return LineOpening::NoDevice;
     }
     if (!ApplyLineSettings()) {
         CloseSerialDevice(PortHandle);
         PortHandle = INVALID_PORT;
-        NoSerialLine = true;
+        RefusedSettings += RefusedSettings < SUSPECT_AFTER_REFUSALS ? 1 : 0;
         return LineOpening::NotSerialLine;
     }
+    RefusedSettings = 0;
     return LineOpening::Opened;
+}
+
+void ForgetLineHistory()
+{
+    UnansweredPolls = 0;
+    RefusedSettings = 0;
 }
 
 void NotePollAnswered(bool answered)
@@ -89,9 +96,11 @@ void ReviveLine()
     CyclesSinceOpen += CyclesSinceOpen < SUSPECT_REOPEN_CYCLES ? 1 : 0;
     bool due = CyclesSinceOpen >= SUSPECT_REOPEN_CYCLES;
     bool suspect = UnansweredPolls >= SUSPECT_AFTER_POLLS && due;
-    // A device that took no line settings (a pipe named by mistake) will not
-    // take them a cycle later either: it is tried as seldom as a deaf one.
-    if ((PortHandle != INVALID_PORT && !PortBroken && !suspect) || (NoSerialLine && !due)) {
+    // A device that took no line settings several times running (a pipe
+    // named by mistake) will not take them a cycle later either; one just
+    // plugged in may.
+    bool refusing = RefusedSettings >= SUSPECT_AFTER_REFUSALS;
+    if ((PortHandle != INVALID_PORT && !PortBroken && !suspect) || (refusing && !due)) {
         return;
     }
     ReleasePort();

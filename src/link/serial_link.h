@@ -30,10 +30,13 @@ LineOpening OpenLine();
 // pulled out, a line hung up) is reopened at the next cycle, as is one that
 // is not open (it did not open, or it went); one that has not answered for
 // several polls (an adapter whose old handle stays deaf after a replug), or
-// a device that took no line settings, at most once every
+// that took no line settings at several opens in a row, at most once every
 // SUSPECT_REOPEN_CYCLES cycles. At most one open a cycle.
 const uint32_t SUSPECT_AFTER_POLLS = 3;
+const uint32_t SUSPECT_AFTER_REFUSALS = 3;
 const uint32_t SUSPECT_REOPEN_CYCLES = 30;  // cycles of at least 2000 ms each: a minute
+// Each run of the driver judges its line afresh: called before its first open.
+void ForgetLineHistory();
 // Called by each poll: whether it got a complete reply.
 void NotePollAnswered(bool answered);
 // Called at the start of each monitor cycle, before its poll.

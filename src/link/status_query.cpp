@@ -331,6 +331,12 @@ static bool HasStatusLine(const ReplyBuffer& reply)
     return std::memchr(reply.bytes + start, '\r', reply.length - start) != nullptr;
 }
 
+// Past whatever may lead it (an echo of the query, a line feed).
+static bool StatusLineBegun(const ReplyBuffer& reply)
+{
+    return reply.length > 0 && StatusLineStart(reply.bytes, reply.length) < reply.length;
+}
+
 void StopPolls()
 {
     PollsStopped = true;
@@ -354,7 +360,10 @@ static bool Poll(bool stoppable)
     ReplyBuffer reply = {nullptr, 0};
     ReadPort(&reply);
     for (uint32_t waited = 0; !HasStatusLine(reply) && waited < REPLY_WAIT_MS; waited += INPUT_LOOK_MS) {
-        if (stoppable && PollsStopped.load()) {
+        // A status line that has begun is read to its end: cut short, its
+        // tail would come first on the line, and a driver started again at
+        // once would take it for its own reply.
+        if (stoppable && !StatusLineBegun(reply) && PollsStopped.load()) {
             ReleaseReply(&reply);
             return false;
         }

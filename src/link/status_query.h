@@ -36,8 +36,9 @@ int32_t BatteryPackBlocks();
 
 // Sends the query, reads and evaluates the answer, fills UpsStatus.
 void PollUps();
-// The same, but once StopPolls has been called its wait for the reply ends
-// at the next look (INPUT_LOOK_MS) and UpsStatus stays as it was: false.
+// The same, but once StopPolls has been called, its wait for a status line
+// that has not begun ends at the next look (INPUT_LOOK_MS), and UpsStatus
+// stays as it was: false.
 bool PollUpsUnlessStopped();
 // For the rest of the run, until AllowPolls at the next start.
 void StopPolls();

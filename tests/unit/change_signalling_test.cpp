@@ -167,27 +167,46 @@ TEST_F(DriverTest, StopWaitsForTheCallOnTheLineInProgress)
     EXPECT_EQ(testplatform::OpenPorts(), 0u);
 }
 
-TEST_F(DriverTest, CancelEndsTheWaitForASilentUpsAtTheNextLook)
+TEST_F(DriverTest, CancelEndsTheWaitForAStatusLineThatHasNotBegun)
 {
-    testplatform::SetWaitScale(10);  // the monitor's first poll 200 ms after the start
-    testplatform::QueueAnswers(PORT, {testplatform::Paced(StandardReply())});
-    testplatform::SetStandingAnswer(PORT, {});  // silent once started
-    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
-    testplatform::HoldCalls(Op::QueryInput, true);
-    ASSERT_TRUE(testplatform::WaitForHeldCall(Op::QueryInput, GENEROUS_MS));
-    ASSERT_EQ(testplatform::QueriesReceived(PORT), 2u) << "held in the monitor's first poll";
-    uint32_t looks = testplatform::Calls(Op::QueryInput);
-    uint32_t publications = testplatform::ValueWrites(STATUS_KEY, "CommStatus");
-    UPSCancelWait();
-    testplatform::HoldCalls(Op::QueryInput, false);
-    AwaitMonitorEnd();
-    EXPECT_LE(testplatform::Calls(Op::QueryInput) - looks, 2u) << "looks at the line after the cancel";
-    // The poll left unfinished tells nothing: no "no communication" for it.
-    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
-    EXPECT_EQ(testplatform::ValueWrites(STATUS_KEY, "CommStatus"), publications);
-    uint32_t comm = 0;
-    EXPECT_TRUE(testplatform::GetDword(STATUS_KEY, "CommStatus", &comm));
-    EXPECT_EQ(comm, COMM_STATUS_OK);
+    const struct {
+        const char* name;
+        testplatform::Answer answer;  // to the monitor's first poll
+        uint32_t lineMs;              // line time before the cancel
+        uint32_t state;               // after the stop
+        bool published;               // that poll's figures
+    } rows[] = {
+        {"silent", {}, 0, UPS_STATE_ONLINE, false},
+        {"only the echo of the query", testplatform::Paced("Q1\r"), 100, UPS_STATE_ONLINE, false},
+        {"half a status line: read to its end", testplatform::Paced(ON_BATTERY), 100, UPS_STATE_ON_BATTERY, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        testplatform::SetWaitScale(10);  // the monitor's first poll 200 ms after the start
+        testplatform::QueueAnswers(PORT, {testplatform::Paced(StandardReply()), row.answer});
+        testplatform::SetStandingAnswer(PORT, {});
+        ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+        testplatform::HoldCalls(Op::QueryInput, true);
+        ASSERT_TRUE(testplatform::WaitForHeldCall(Op::QueryInput, GENEROUS_MS));
+        ASSERT_EQ(testplatform::QueriesReceived(PORT), 2u) << "held at the first look of the monitor's first poll";
+        uint32_t looks = testplatform::Calls(Op::QueryInput);
+        uint32_t publications = testplatform::ValueWrites(STATUS_KEY, "CommStatus");
+        SleepMs(row.lineMs);  // the line's clock runs on while the monitor is held
+        UPSCancelWait();
+        testplatform::HoldCalls(Op::QueryInput, false);
+        AwaitMonitorEnd();
+        if (!row.published) {
+            EXPECT_LE(testplatform::Calls(Op::QueryInput) - looks, 2u) << "looks at the line after the cancel";
+        }
+        // A poll left unfinished tells nothing: no "no communication" for it.
+        EXPECT_EQ(UPSGetState(), row.state);
+        EXPECT_EQ(testplatform::ValueWrites(STATUS_KEY, "CommStatus") - publications, row.published ? 1u : 0u);
+        uint32_t comm = 0;
+        EXPECT_TRUE(testplatform::GetDword(STATUS_KEY, "CommStatus", &comm));
+        EXPECT_EQ(comm, COMM_STATUS_OK);
+        UPSStop();
+    }
 }
 
 // Host threads blocked without limit, counting their returns.

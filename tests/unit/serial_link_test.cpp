@@ -19,7 +19,7 @@ protected:
     {
         DriverTest::SetUp();
         std::strcpy(PortName, PORT);
-        ASSERT_TRUE(OpenPort());
+        ASSERT_EQ(OpenLine(), LineOpening::Opened);
     }
     void TearDown() override
     {
@@ -157,6 +157,9 @@ TEST_F(SerialLinkTest, DeviceThatWentIsLookedForOnceACycleUntilItIsBack)
     EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens + 5);
     EXPECT_EQ(testplatform::OpenPorts(), 0u);
     testplatform::PlugDevice(PORT);
+    testplatform::FailCall(Op::SetCommState);  // just back, it takes no line settings yet
+    Cycle();
+    EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
     Cycle();
     EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
     EXPECT_EQ(testplatform::MostPortsOpen(), 1u);

@@ -58,18 +58,21 @@ TEST(TurnOffInterlock, SentOnlyWhenChosenAndAnswered)
         const char* name;
         void (*choose)();
         const char* flags;
+        bool cancelFirst;      // the host has ended all polling before it asks
         const char* commands;  // after UPSInit and UPSTurnOff(180)
     } rows[] = {
-        {"chosen, on battery", [] { SetDword("TurnOff", 1); }, "10", "C\rS03R0003\r"},
-        {"chosen, battery low", [] { SetDword("TurnOff", 1); }, "11", "C\rS03R0003\r"},
-        {"chosen, on mains (back during the shutdown)", [] { SetDword("TurnOff", 1); }, "00", "C\rS03R0003\r"},
-        {"chosen, no communication", [] { SetDword("TurnOff", 1); }, nullptr, "C\r"},
+        {"chosen, on battery", [] { SetDword("TurnOff", 1); }, "10", false, "C\rS03R0003\r"},
+        {"chosen, battery low", [] { SetDword("TurnOff", 1); }, "11", false, "C\rS03R0003\r"},
+        {"chosen, on mains (back during the shutdown)", [] { SetDword("TurnOff", 1); }, "00", false, "C\rS03R0003\r"},
+        {"chosen, no communication", [] { SetDword("TurnOff", 1); }, nullptr, false, "C\r"},
+        {"chosen, after a cancel: sent by the host's thread", [] { SetDword("TurnOff", 1); }, "10", true,
+         "C\rS03R0003\r"},
         {"chosen, restored after 10 minutes", [] { SetDword("TurnOff", 1); SetDword("RestoreMinutes", 10); }, "10",
-         "C\rS03R0010\r"},
-        {"not chosen", [] {}, "10", ""},
-        {"TurnOff 0", [] { SetDword("TurnOff", 0); }, "10", ""},
-        {"TurnOff 2", [] { SetDword("TurnOff", 2); }, "10", ""},
-        {"TurnOff as text", [] { testplatform::SetString(SETTINGS_KEY, "TurnOff", "1"); }, "10", ""},
+         false, "C\rS03R0010\r"},
+        {"not chosen", [] {}, "10", false, ""},
+        {"TurnOff 0", [] { SetDword("TurnOff", 0); }, "10", false, ""},
+        {"TurnOff 2", [] { SetDword("TurnOff", 2); }, "10", false, ""},
+        {"TurnOff as text", [] { testplatform::SetString(SETTINGS_KEY, "TurnOff", "1"); }, "10", false, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -85,6 +88,9 @@ TEST(TurnOffInterlock, SentOnlyWhenChosenAndAnswered)
             testplatform::SetStandingReply(PORT, StatusLine("12.00", "050", row.flags));
         }
         ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+        if (row.cancelFirst) {
+            UPSCancelWait();
+        }
         UPSTurnOff(180);
         EXPECT_EQ(Commands(), row.commands);
         UPSStop();
