@@ -66,8 +66,21 @@ wine_can_run() {
 }
 
 # wine_reg ARGS...: `reg ARGS...` in the prefix, e.g. wine_reg query 'HKLM\Software'.
+# On a loaded machine Wine now and then fails to start reg.exe at all
+# ("Application could not be started"): that, and only that, is tried again.
 wine_reg() {
-    "$WINE" reg "$@" 9>&-
+    local attempt status errors
+    for attempt in 1 2 3; do
+        status=0
+        { errors="$("$WINE" reg "$@" 2>&1 1>&3 3>&- 9>&-)"; } 3>&1 || status=$?
+        if [[ "$errors" != *"could not be started"* ]]; then
+            [[ -z "$errors" ]] || printf '%s\n' "$errors" >&2
+            return "$status"
+        fi
+        echo "wine_reg: reg $1 did not start (attempt $attempt), trying again" >&2
+        sleep 1
+    done
+    return "$status"
 }
 
 # wine_map_port COMn PATH: COMn opens PATH, now (the link) and in later
