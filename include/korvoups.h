@@ -86,9 +86,10 @@ void UPS_CALL UPSCancelWait(void);
  * to the UPS's steps: 12 s to 54 s, then whole minutes; at most 10 minutes)
  * and on again "RestoreMinutes" after the mains is there, whether it is there
  * now (it came back during the shutdown) or returns later. The host calls it
- * only after a shutdown for a power failure. Returns once the command is out,
- * at most one poll later. UPSInit then also cancels a turn-off still pending
- * in the UPS from before. */
+ * only after a shutdown for a power failure. Returns once the command has had
+ * its time on the line (about 140 ms), at most one poll later, so that an
+ * UPSStop right after it cannot discard it. UPSInit then also cancels a
+ * turn-off still pending in the UPS from before. */
 void UPS_CALL UPSTurnOff(uint32_t delay);
 
 #ifdef __cplusplus

@@ -32,6 +32,8 @@ static void SendCommand()
     uint32_t ready = COMMAND_READY;
     if (Command.compare_exchange_strong(ready, COMMAND_SENDING)) {
         WritePort(CommandBytes, CommandCount);
+        // 10 bits a byte: on the wire before the sender hears it is out.
+        SleepMs((CommandCount * 10 * 1000 + 2399) / 2400 + COMMAND_DRAIN_MARGIN_MS);
         Command = COMMAND_NONE;
     }
 }

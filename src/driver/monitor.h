@@ -19,6 +19,10 @@ extern std::atomic<PlatformHandle> StopEvent;
 // sender waits for a poll in progress to end (2000 ms of pauses, its I/O).
 const uint32_t COMMAND_MAX_BYTES = 16;
 const uint32_t COMMAND_WAIT_MS = 4000;
+// After a command is written, its sender waits its line time at 2400 baud
+// and this much more: a stop right after it (the turn-off at the end of a
+// shutdown) purges the output, and with it whatever has not left yet.
+const uint32_t COMMAND_DRAIN_MARGIN_MS = 100;
 const uint32_t COMMAND_LOOK_MS = 10;
 
 // Creates both events; false if either failed (the other may exist).

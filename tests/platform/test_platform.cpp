@@ -39,6 +39,10 @@ struct Device {
     bool open = false;
     bool configured = false;
     std::string written;
+    // When the last write's bytes have all left, on the line clock: a purge
+    // before that takes back what has not.
+    uint64_t lastWriteEndUs = 0;
+    uint32_t lastWriteBytes = 0;
     std::string pendingQuery;
     uint32_t queries = 0;
     Answer standing;
@@ -669,6 +673,8 @@ bool WriteSerial(PlatformHandle port, const void* bytes, uint32_t count, uint32_
     if (device->written.size() > WRITTEN_KEPT_BYTES) {
         device->written.erase(0, device->written.size() - WRITTEN_KEPT_BYTES);
     }
+    device->lastWriteEndUs = LineClockUs.load() + *written * BYTE_TIME_US;
+    device->lastWriteBytes = *written;
     device->pendingQuery += sent;
     uint32_t queriesBefore = device->queries;
     Respond(*device, LineClockUs.load() + *written * BYTE_TIME_US);
@@ -723,7 +729,18 @@ bool PurgeSerialInput(PlatformHandle port)
 bool PurgeSerialOutput(PlatformHandle port)
 {
     std::lock_guard<std::mutex> guard(Lock);
-    return !Fails(Op::PurgeOutput) && FindPort(port) != nullptr;
+    Device* device = FindPort(port);
+    if (Fails(Op::PurgeOutput) || device == nullptr) {
+        return false;
+    }
+    uint64_t now = LineClockUs.load();
+    if (device->lastWriteEndUs > now) {
+        uint64_t unsent = (device->lastWriteEndUs - now + BYTE_TIME_US - 1) / BYTE_TIME_US;
+        size_t lost = static_cast<size_t>(std::min<uint64_t>({unsent, device->lastWriteBytes, device->written.size()}));
+        device->written.erase(device->written.size() - lost);
+        device->lastWriteBytes = 0;
+    }
+    return true;
 }
 
 void CloseSerialDevice(PlatformHandle port)

@@ -99,7 +99,9 @@ bool WaitForHeldCall(Op op, uint32_t timeoutMs);
 // Waits (real time) until count threads wait on the event.
 bool WaitForWaiters(void* event, uint32_t count, uint32_t timeoutMs);
 
-std::string Written(const std::string& device);  // the last 4 KiB
+// The last 4 KiB written; a purge of the output takes back what of the last
+// write has not had its line time yet.
+std::string Written(const std::string& device);
 uint32_t QueriesReceived(const std::string& device);
 // Waits (real time) until the device has received count queries.
 bool WaitForQueries(const std::string& device, uint32_t count, uint32_t timeoutMs);

@@ -132,6 +132,11 @@ TEST_F(ServiceShutdown, TheUpsIsTurnedOffOnlyAfterTheServicesOwnShutdown)
         EXPECT_EQ(ServiceControl(row.control, 0, NULL, NULL), static_cast<DWORD>(NO_ERROR));
         EXPECT_EQ(WaitForSingleObject(service, GENEROUS_MS), static_cast<DWORD>(WAIT_OBJECT_0));
         CloseHandle(service);
+        // What was sent may still be on its way through the pseudo-terminal pair.
+        for (DWORD waited = 0; UpsCommands().substr(commandsBefore) != row.commands && waited < GENEROUS_MS / 10;
+             waited += 50) {
+            Sleep(50);
+        }
         EXPECT_EQ(UpsCommands().substr(commandsBefore), row.commands);
         EXPECT_NE(LogText().find(" STOP "), std::string::npos) << LogText();
     }
