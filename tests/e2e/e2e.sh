@@ -103,7 +103,11 @@ fi
 "$WINE" "$host" --dll "Z:${dll//\//\\}" --for "$seconds" $options >"$work/host.out" 2>"$work/host.err" &
 host_pid=$!
 # While ups_host runs, every state it reports is read back with `reg query` too.
-seen=0 live_checks=()
+# Only a state that is still the latest while the registry is read counts:
+# on a loaded machine this loop may come to a line after the driver has
+# moved on, and the values are then the next state's.
+states_reported() { grep -c ' state code=' "$work/host.out" || true; }
+seen=0 states_seen=0 live_checks=()
 while :; do
     running=1
     kill -0 "$host_pid" 2>/dev/null || running=0
@@ -113,7 +117,12 @@ while :; do
         seen=$((seen + 1))
         echo "  host: $entry"
         if ((running)) && [[ "$entry" =~ \ state\ code=([0-9]+) ]]; then
-            live_checks+=("${BASH_REMATCH[1]}|$(reg_status)")
+            code="${BASH_REMATCH[1]}"
+            states_seen=$((states_seen + 1))
+            if (($(states_reported) == states_seen)); then
+                values="$(reg_status)"
+                if (($(states_reported) == states_seen)); then live_checks+=("$code|$values"); fi
+            fi
         fi
     done
     ((running)) || break

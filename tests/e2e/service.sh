@@ -43,19 +43,28 @@ wine_session "$arch" "$build_dir" "$work"
 drive_c="$WINEPREFIX/drive_c"
 echo "service $case_name ($arch): $mode, settings '$settings', scenario '$scenario', $seconds s"
 
-wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null
-wine_reg add "$SETTINGS_KEY" /v LogFile /t REG_SZ /d 'C:\events.log' /f >/dev/null
-wine_reg add "$SETTINGS_KEY" /v NotifyUsers /t REG_DWORD /d 0 /f >/dev/null
-if [[ "$settings" != - ]]; then
-    for setting in $settings; do
-        name="${setting%%=*}" value="${setting#*=}"
-        case "${value%%:*}" in
-        dword) type=REG_DWORD ;; sz) type=REG_SZ ;; expand) type=REG_EXPAND_SZ ;;
-        *) echo "service: bad setting '$setting'" >&2; exit 2 ;;
-        esac
-        wine_reg add "$SETTINGS_KEY" /v "$name" /t "$type" /d "${value#*:}" /f >/dev/null
-    done
-fi
+# All of it in one import: each reg run is a Wine process of its own.
+expandable=()
+reg_text() { local t="${1//\\/\\\\}"; echo "\"${t//\"/\\\"}\""; }
+{
+    printf 'Windows Registry Editor Version 5.00\n\n[%s]\n"Port"="COM1"\n\n' "${SERVICE_KEY/HKLM/HKEY_LOCAL_MACHINE}"
+    printf '[%s]\n"LogFile"="C:\\\\events.log"\n"NotifyUsers"=dword:00000000\n' "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}"
+    if [[ "$settings" != - ]]; then
+        for setting in $settings; do
+            name="${setting%%=*}" value="${setting#*=}" text="${setting#*=*:}"
+            case "${value%%:*}" in
+            dword) printf '"%s"=dword:%08x\n' "$name" "$text" ;;
+            sz) printf '"%s"=%s\n' "$name" "$(reg_text "$text")" ;;
+            expand) expandable+=("$name" "$text") ;;  # Wine's import takes hex(2) as 8-bit text
+            *) echo "service: bad setting '$setting'" >&2; exit 2 ;;
+            esac
+        done
+    fi
+} >"$drive_c/settings.reg"
+wine_reg import 'C:\settings.reg' >/dev/null
+for ((i = 0; i < ${#expandable[@]}; i += 2)); do
+    wine_reg add "$SETTINGS_KEY" /v "${expandable[i]}" /t REG_EXPAND_SZ /d "${expandable[i + 1]}" /f >/dev/null
+done
 printf '@echo before>C:\\before.txt\r\n@exit /b 3\r\n' >"$drive_c/before.cmd"
 # One file an event: the runs for several events go side by side.
 printf '@>C:\\hook-%%1.txt echo %%1 %%~2\r\n' >"$drive_c/hook.cmd"
