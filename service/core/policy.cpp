@@ -503,11 +503,6 @@ void PolicyStop(const std::string& why, uint64_t now, Actions* actions)
     Push(actions, Action::Exit);
 }
 
-void PolicyLog(LogEvent event, Severity level, const std::string& text, uint64_t now, Actions* actions)
-{
-    Log(event, level, text, now, actions);
-}
-
 void PolicyTick(uint64_t now, Actions* actions)
 {
     if (Stopped) {

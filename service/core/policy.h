@@ -65,8 +65,6 @@ void PolicyShutdownCalled(bool ok, const std::string& error, uint64_t now, Actio
 void PolicySystemShutdown(uint64_t now, Actions* actions);
 // The service is asked to stop; why goes into the STOP line.
 void PolicyStop(const std::string& why, uint64_t now, Actions* actions);
-// An event that the shell found: logged, and given to RunOnEvent.
-void PolicyLog(LogEvent event, Severity level, const std::string& text, uint64_t now, Actions* actions);
 // Time passes: whatever was due by now.
 void PolicyTick(uint64_t now, Actions* actions);
 // When the next thing falls due, NO_DEADLINE when nothing waits.

@@ -8,8 +8,6 @@
 #include <map>
 #include <string>
 
-const char SETTINGS_KEY_PATH[] = "SOFTWARE\\KorvoUPS";
-
 // Registry value types, as the registry numbers them.
 const uint32_t VALUE_SZ = 1;
 const uint32_t VALUE_EXPAND_SZ = 2;

@@ -185,8 +185,11 @@ void CarryOut(Actions actions)
 std::string KeptSummary;
 void KeepSummary(bool asService)
 {
+    if (!asService) {
+        return;
+    }
     std::string summary = PolicySummary(Now());
-    if (asService && summary != KeptSummary) {
+    if (summary != KeptSummary) {
         std::string ignored;
         WriteText(SERVICE_KEY, "Summary", REG_SZ, TimeStamp(LocalTimeNow()) + " " + summary, &ignored);
         KeptSummary = summary;
