@@ -62,10 +62,10 @@ bool LogLimitPass(LogLimit* limit, LogEvent event, uint64_t bytes, uint64_t now)
     return false;
 }
 
-std::string LogLimitSummary(LogLimit* limit, uint64_t now)
+std::string LogLimitSummary(LogLimit* limit, uint64_t now, bool ending)
 {
     Refill(limit, now);
-    if (!limit->Holding || limit->Credit < LOG_RESUME_BYTES * MS_PER_HOUR) {
+    if (!limit->Holding || (!ending && limit->Credit < LOG_RESUME_BYTES * MS_PER_HOUR)) {
         return std::string();
     }
     std::string text = "the log held back " + std::to_string(limit->HeldLines) +

@@ -34,5 +34,6 @@ void LogLimitStart(LogLimit* limit, uint64_t now);
 // now; one that is not is counted for the summary.
 bool LogLimitPass(LogLimit* limit, LogEvent event, uint64_t bytes, uint64_t now);
 // The text of the line that tells what was held back, once the budget has
-// come back (lines pass again from then on); empty when none is due.
-std::string LogLimitSummary(LogLimit* limit, uint64_t now);
+// come back (lines pass again from then on), or at the log's end whatever
+// the budget (ending); empty when none is due.
+std::string LogLimitSummary(LogLimit* limit, uint64_t now, bool ending);
