@@ -42,6 +42,15 @@ struct Job {
     uint32_t Seconds;
 };
 
+struct Worker;
+
+// One per waiting thread: one that the driver never releases keeps its own.
+struct Waiting {
+    Worker* Owner;
+    HANDLE Stop;  // manual reset: stop waiting
+    DWORD FirstState;
+};
+
 // One per run of the service. A thread stuck in the driver keeps using
 // its worker, which is then never freed.
 struct Worker {
@@ -57,15 +66,14 @@ struct Worker {
     bool CurrentTold;
     // Touched by the driver thread alone.
     bool Started;  // UPSInit called, UPSStop not yet
-    HANDLE Waiter;
+    Waiting* Waiter;  // the waiting thread's, while it runs
+    HANDLE WaiterThread;
     bool WaiterInDriver;  // a waiting thread neither the cancel nor UPSStop released
-    uint32_t WaiterFirstState;
-    bool QuickReturnsTold;
-    // Set for the waiting thread: stop waiting (manual reset).
-    HANDLE StopWaiting;
+    bool QuickReturnsTold;  // by a waiting thread
     // Once set, nothing the threads learn is handed on: the run has ended.
     volatile LONG Abandoned;
 };
+
 
 DriverExports Driver;
 HMODULE Module = NULL;
@@ -79,20 +87,16 @@ void Tell(Worker* worker, const DriverNews& news)
     }
 }
 
-bool Stopping(Worker* worker)
-{
-    return WaitForSingleObject(worker->StopWaiting, 0) == WAIT_OBJECT_0;
-}
-
 DWORD WINAPI WaitForChanges(LPVOID parameter)
 {
-    Worker* worker = static_cast<Worker*>(parameter);
-    DWORD last = worker->WaiterFirstState;
+    Waiting* waiting = static_cast<Waiting*>(parameter);
+    Worker* worker = waiting->Owner;
+    DWORD last = waiting->FirstState;
     int quickReturns = 0;
     for (;;) {
         DWORD began = GetTickCount();
         Driver.WaitForStateChange(last, INFINITE);
-        if (Stopping(worker)) {
+        if (WaitForSingleObject(waiting->Stop, 0) == WAIT_OBJECT_0) {
             return 0;
         }
         DWORD state = Driver.GetState();
@@ -114,7 +118,7 @@ DWORD WINAPI WaitForChanges(LPVOID parameter)
                                     "again at most " +
                                         std::to_string(1000 / WAIT_AGAIN_MS) + " times a second"});
         }
-        if (WaitForSingleObject(worker->StopWaiting, WAIT_AGAIN_MS - took) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(waiting->Stop, WAIT_AGAIN_MS - took) == WAIT_OBJECT_0) {
             return 0;
         }
     }
@@ -131,9 +135,16 @@ void Init(Worker* worker)
     worker->Started = true;
     DWORD state = Driver.GetState();
     if (code == 1) {
-        ResetEvent(worker->StopWaiting);
-        worker->WaiterFirstState = state;
-        worker->Waiter = CreateThread(NULL, 0, WaitForChanges, worker, 0, NULL);
+        Waiting* waiting = new Waiting{worker, CreateEventW(NULL, TRUE, FALSE, NULL), state};
+        worker->WaiterThread = waiting->Stop == NULL ? NULL : CreateThread(NULL, 0, WaitForChanges, waiting, 0, NULL);
+        if (worker->WaiterThread != NULL) {
+            worker->Waiter = waiting;
+        } else {
+            if (waiting->Stop != NULL) {
+                CloseHandle(waiting->Stop);
+            }
+            delete waiting;
+        }
     }
     EnterCriticalSection(&worker->Lock);
     worker->InitOutstanding = false;
@@ -146,19 +157,25 @@ void Stop(Worker* worker)
     if (!worker->Started) {
         return;
     }
-    SetEvent(worker->StopWaiting);
+    if (worker->Waiter != nullptr) {
+        SetEvent(worker->Waiter->Stop);
+    }
     Driver.CancelWait();
-    bool joined = worker->Waiter == NULL || WaitForSingleObject(worker->Waiter, WAITER_JOIN_MS) == WAIT_OBJECT_0;
+    bool joined =
+        worker->WaiterThread == NULL || WaitForSingleObject(worker->WaiterThread, WAITER_JOIN_MS) == WAIT_OBJECT_0;
     Driver.Stop();
-    if (worker->Waiter != NULL) {
+    if (worker->WaiterThread != NULL) {
         // Released by UPSStop if not by the cancel; a thread still inside the
-        // driver keeps its handle, and the DLL stays loaded for it.
-        if (joined || WaitForSingleObject(worker->Waiter, WAITER_JOIN_MS) == WAIT_OBJECT_0) {
-            CloseHandle(worker->Waiter);
+        // driver keeps what it uses, and the DLL stays loaded for it.
+        if (joined || WaitForSingleObject(worker->WaiterThread, WAITER_JOIN_MS) == WAIT_OBJECT_0) {
+            CloseHandle(worker->WaiterThread);
+            CloseHandle(worker->Waiter->Stop);
+            delete worker->Waiter;
         } else {
             worker->WaiterInDriver = true;
         }
-        worker->Waiter = NULL;
+        worker->WaiterThread = NULL;
+        worker->Waiter = nullptr;
     }
     worker->Started = false;
 }
@@ -253,8 +270,7 @@ bool LoadDriver(const std::string& path, DriverSink sink, std::string* error)
     InitializeCriticalSection(&worker->Lock);
     worker->JobQueued = CreateEventW(NULL, FALSE, FALSE, NULL);
     worker->Idle = CreateEventW(NULL, TRUE, TRUE, NULL);
-    worker->StopWaiting = CreateEventW(NULL, TRUE, FALSE, NULL);
-    worker->Thread = worker->JobQueued != NULL && worker->Idle != NULL && worker->StopWaiting != NULL
+    worker->Thread = worker->JobQueued != NULL && worker->Idle != NULL
                          ? CreateThread(NULL, 0, CallTheDriver, worker, 0, NULL)
                          : NULL;
     if (worker->Thread == NULL) {
@@ -332,7 +348,6 @@ bool EndDriver(DWORD waitMs, std::string* stuck)
     CloseHandle(worker->Idle);
     // A waiting thread the driver never released still reads it.
     if (!worker->WaiterInDriver) {
-        CloseHandle(worker->StopWaiting);
         DeleteCriticalSection(&worker->Lock);
         delete worker;
     }
