@@ -154,11 +154,19 @@ void ContinuePoll(Ask done, uint64_t now, SecondaryActions* actions)
     }
 }
 
+// The words as one text, control bytes made blanks: the server's words go
+// into the log and the status.
 std::string Joined(const std::vector<std::string>& words)
 {
     std::string text;
     for (const std::string& word : words) {
         text += (text.empty() ? "" : " ") + word;
+    }
+    for (char& c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            c = ' ';
+        }
     }
     return text;
 }
