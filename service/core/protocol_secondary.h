@@ -80,8 +80,8 @@ typedef std::vector<SecondaryAction> SecondaryActions;
 void SecondaryStart(const SecondarySettings& settings, uint64_t now, SecondaryActions* actions);
 // The connection asked for is made.
 void SecondaryConnected(uint64_t now, SecondaryActions* actions);
-// The connection could not be made, or is lost; why is the shell's
-// (e.g. "connection refused").
+// The connection could not be made, or is lost (the shell has closed it);
+// why is the shell's, e.g. "connection refused".
 void SecondaryLost(const std::string& why, uint64_t now, SecondaryActions* actions);
 // One line from the server, without its LF (and a CR before it).
 void SecondaryReply(const std::string& line, uint64_t now, SecondaryActions* actions);
