@@ -3,6 +3,7 @@
 #include "protocol_words.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 
 namespace {
