@@ -11,6 +11,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,6 +34,7 @@ namespace {
 
 const char UPSC[] = "/usr/bin/upsc";
 const char UPSMON[] = "/lib/nut/upsmon";
+const char UPSMON_LOCK[] = "/tmp/korvoups-upsmon-test.lock";
 
 uint64_t NowMs()
 {
@@ -277,19 +280,29 @@ TEST(ProtocolPeer, DebiansUpsmonLogsInAsSecondaryAndShutsDownAtFsd)
     mkdir("/run/nut", 0755);
     // Everything made before the fork: the child of a threaded process only
     // redirects and executes.
+    // upsmon keeps its PID file in /run/nut whatever it is told, and refuses
+    // to start beside a running one: the other trees' tests wait their turn.
+    int turn = open(UPSMON_LOCK, O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(turn, 0);
+    ASSERT_EQ(flock(turn, LOCK_EX), 0);
     std::string confPath = "NUT_CONFPATH=" + dir, statePath = "NUT_STATEPATH=" + dir;
     std::string path = std::string("PATH=") + (getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin");
     char* environment[] = {&confPath[0], &statePath[0], &path[0], nullptr};
     char* arguments[] = {const_cast<char*>(UPSMON), const_cast<char*>("-D"), nullptr};
     int logFile = open((dir + "/upsmon.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(logFile, 0);
+    // upsmon forks a process of its own: the test reaps it (not init, which
+    // may take seconds while the PID file names it), in a group to end whole.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     pid_t upsmon = fork();
     if (upsmon == 0) {
+        setpgid(0, 0);
         dup2(logFile, 1);
         dup2(logFile, 2);
         execve(UPSMON, arguments, environment);
         _exit(127);
     }
+    setpgid(upsmon, upsmon);
     close(logFile);
     ASSERT_GT(upsmon, 0);
     auto waitFor = [](const std::function<bool()>& done, int seconds) {
@@ -307,9 +320,14 @@ TEST(ProtocolPeer, DebiansUpsmonLogsInAsSecondaryAndShutsDownAtFsd)
     fsd.Fsd = true;
     server.SetUps(fsd);
     bool shutdownRan = waitFor([&] { return stat(shutdownFile.c_str(), &info) == 0; }, 20);
-    kill(upsmon, SIGTERM);
-    int status = 0;
-    waitpid(upsmon, &status, 0);
+    kill(-upsmon, SIGTERM);
+    for (int tenths = 0; waitpid(-upsmon, nullptr, WNOHANG) >= 0; ++tenths) {
+        if (tenths == 100) {
+            kill(-upsmon, SIGKILL);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    close(turn);
     bool loginEnded = waitFor([&] { return server.Logins() == 0; }, 10);
     std::string log = Output("cat " + dir + "/upsmon.log");
     Output("rm -rf " + dir);
