@@ -2,10 +2,12 @@
 // row per scenario, the server's behaviour phase by phase, and what the
 // session reports (and, where a row says so, sends) at what time.
 #include "protocol_secondary.h"
+#include "protocol_server.h"
 
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -380,6 +382,80 @@ TEST(ProtocolSecondary, EachScenarioGivesItsReports)
             EXPECT_EQ(summary, row.summary);
         }
     }
+}
+
+// The secondary and the server modules wired together, as two KorvoUPS
+// machines are: the login counted by the server, the states followed, FSD
+// seen at the next poll, and the login ended by the LOGOUT.
+TEST(ProtocolSecondary, FollowsTheServerModule)
+{
+    ServerConfig config;
+    config.Version = "KorvoUPS 1.0.0";
+    config.Accounts = {{"monuser", "pass word", false}};
+    ServerStart(config);
+    UpsSnapshot ups;
+    ups.Name = "Rack";
+    ups.State = 1;
+    ups.Values[BATTERY_CHARGE] = "87";
+    ups.Values[BATTERY_RUNTIME] = "1200";
+    SecondarySettings settings;
+    settings.UpsName = "rack";
+    settings.Host = "primary";
+    settings.User = "monuser";
+    settings.Password = "pass word";
+    settings.PollSeconds = 1;
+
+    std::vector<std::string> reports;
+    ServerEffects serverEffects;
+    uint64_t now = 0;
+    ASSERT_TRUE(ServerOpen(1, "192.168.1.31", now, &serverEffects));
+    std::function<void(const SecondaryActions&)> carryOut = [&](const SecondaryActions& actions) {
+        for (const SecondaryAction& action : actions) {
+            SecondaryActions more;
+            if (action.What == SecondaryAction::Connect) {
+                SecondaryConnected(now, &more);
+            } else if (action.What == SecondaryAction::Send) {
+                std::vector<std::string> replies;
+                ServerLine(1, action.Text, ups, now, &replies, &serverEffects);
+                for (const std::string& reply : replies) {
+                    SecondaryReply(reply, now, &more);
+                }
+            } else {
+                reports.push_back(std::to_string(now / 1000) + " " + Describe(action));
+            }
+            carryOut(more);
+        }
+    };
+    SecondaryActions actions;
+    SecondaryStart(settings, now, &actions);
+    carryOut(actions);
+    auto runTo = [&](uint64_t until) {
+        for (uint64_t due; (due = SecondaryNextDeadline()) <= until;) {
+            now = due;
+            SecondaryActions tick;
+            SecondaryTick(now, &tick);
+            carryOut(tick);
+        }
+        now = until;
+    };
+    ASSERT_EQ(ServerLogins().size(), 1u);
+    EXPECT_EQ(ServerLogins()[0].Name, "monuser");
+    runTo(2500);
+    ups.State = 4;
+    runTo(4500);
+    ups.Fsd = true;
+    runTo(5500);
+    SecondaryActions logout;
+    SecondaryLogout(now, &logout);
+    carryOut(logout);
+    runTo(60000);
+    EXPECT_TRUE(ServerLogins().empty());
+    const std::vector<std::string> expected = {"0 STATE 1", "0 FIGURES 87 % 1200 s", "3 STATE 4", "5 FSD", "5 CLOSE"};
+    EXPECT_EQ(reports, expected);
+    ASSERT_FALSE(serverEffects.empty());
+    EXPECT_EQ(serverEffects.front().What, ServerEffect::Login);
+    EXPECT_EQ(serverEffects.back().What, ServerEffect::Close);
+    EXPECT_EQ(serverEffects[serverEffects.size() - 2].What, ServerEffect::Logout);
 }
 
 }  // namespace
