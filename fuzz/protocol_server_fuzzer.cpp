@@ -77,9 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     UpsSnapshot ups;
     ups.Description = "a \"quoted\" \\ description\nwith a line end";
     ups.State = 1;
-    ups.Values[BATTERY_CHARGE] = "100";
-    ups.Values[INPUT_VOLTAGE] = "230,0";
-    ups.Values[DEVICE_TYPE] = "ups";
+    ups.Values[SERVED_BATTERY_CHARGE] = "100";
+    ups.Values[SERVED_INPUT_VOLTAGE] = "230,0";
+    ups.Values[SERVED_DEVICE_TYPE] = "ups";
 
     uint64_t now = 0;
     std::set<uint64_t> open;
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case 7: {
             uint8_t pick = input.Byte();
             ups.State = STATES[pick % 6];
-            ups.Values[UPS_LOAD] = pick & 8 ? "12" : "";
+            ups.Values[SERVED_UPS_LOAD] = pick & 8 ? "12" : "";
             break;
         }
         default: {

@@ -191,7 +191,7 @@ private:
     // Answers DATA-STALE or VAR-NOT-SUPPORTED (NOT_FOUND) unless the word at
     // index names a variable served now. Without data only ups.status can be
     // (with FSD set).
-    size_t ServedVariable(size_t index, std::string* value)
+    size_t NamedVariable(size_t index, std::string* value)
     {
         size_t found = FindVariable(Words[index]);
         if (Stale(Ups) || (!HasData(Ups) && found != 0)) {
@@ -294,7 +294,7 @@ void Request::List()
     std::vector<std::string> items;
     if (ofVariable) {
         std::string value;
-        if (ServedVariable(3, &value) != NOT_FOUND) {
+        if (NamedVariable(3, &value) != NOT_FOUND) {
             ListFrame(query + " " + Echo(3), items);  // nothing is settable: no choices, no ranges
         }
         return;
@@ -348,7 +348,7 @@ void Request::Get()
         Reply("NUMLOGINS " + Echo(2) + " " + std::to_string(ServerLogins().size()));
     } else {
         std::string value;
-        size_t found = ServedVariable(3, &value);
+        size_t found = NamedVariable(3, &value);
         if (found == NOT_FOUND) {
             return;
         }

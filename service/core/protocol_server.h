@@ -42,20 +42,21 @@ const size_t MAX_CONNECTIONS = 128;
 // line (LIST CLIENT with every connection logged in) is under 10 KB.
 const size_t MAX_REPLY_BUFFER_BYTES = 65536;
 
-// The variables served besides ups.status, in the order LIST VAR gives them.
+// The variables served besides ups.status, in the order LIST VAR gives them
+// (prefixed: windows.h has a DEVICE_TYPE of its own).
 enum ServedVariable {
-    BATTERY_CHARGE,     // %
-    BATTERY_RUNTIME,    // seconds
-    BATTERY_VOLTAGE,    // V
-    INPUT_VOLTAGE,      // V
-    OUTPUT_VOLTAGE,     // V
-    INPUT_FREQUENCY,    // Hz
-    UPS_LOAD,           // %
-    UPS_TEMPERATURE,    // degrees Celsius
-    UPS_BEEPER_STATUS,  // "enabled" or "disabled"
-    DEVICE_TYPE,        // "ups"
-    DRIVER_NAME,
-    DRIVER_VERSION,
+    SERVED_BATTERY_CHARGE,     // %
+    SERVED_BATTERY_RUNTIME,    // seconds
+    SERVED_BATTERY_VOLTAGE,    // V
+    SERVED_INPUT_VOLTAGE,      // V
+    SERVED_OUTPUT_VOLTAGE,     // V
+    SERVED_INPUT_FREQUENCY,    // Hz
+    SERVED_UPS_LOAD,           // %
+    SERVED_UPS_TEMPERATURE,    // degrees Celsius
+    SERVED_UPS_BEEPER_STATUS,  // "enabled" or "disabled"
+    SERVED_DEVICE_TYPE,        // "ups"
+    SERVED_DRIVER_NAME,
+    SERVED_DRIVER_VERSION,
     SERVED_VARIABLE_COUNT
 };
 

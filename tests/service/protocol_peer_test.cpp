@@ -200,11 +200,11 @@ UpsSnapshot OnMains()
     UpsSnapshot ups;
     ups.Description = "Office UPS";
     ups.State = 1;
-    ups.Values[BATTERY_CHARGE] = "100";
-    ups.Values[BATTERY_RUNTIME] = "1800";
-    ups.Values[INPUT_VOLTAGE] = "230.0";
-    ups.Values[DEVICE_TYPE] = "ups";
-    ups.Values[DRIVER_NAME] = "korvoups";
+    ups.Values[SERVED_BATTERY_CHARGE] = "100";
+    ups.Values[SERVED_BATTERY_RUNTIME] = "1800";
+    ups.Values[SERVED_INPUT_VOLTAGE] = "230.0";
+    ups.Values[SERVED_DEVICE_TYPE] = "ups";
+    ups.Values[SERVED_DRIVER_NAME] = "korvoups";
     return ups;
 }
 

@@ -396,8 +396,8 @@ TEST(ProtocolSecondary, FollowsTheServerModule)
     UpsSnapshot ups;
     ups.Name = "Rack";
     ups.State = 1;
-    ups.Values[BATTERY_CHARGE] = "87";
-    ups.Values[BATTERY_RUNTIME] = "1200";
+    ups.Values[SERVED_BATTERY_CHARGE] = "87";
+    ups.Values[SERVED_BATTERY_RUNTIME] = "1200";
     SecondarySettings settings;
     settings.UpsName = "rack";
     settings.Host = "primary";

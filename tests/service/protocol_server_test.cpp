@@ -245,13 +245,13 @@ TEST(ProtocolServer, EachConversationGivesItsRepliesAndEffects)
           "1< ERR VAR-NOT-SUPPORTED", "1< VAR ups battery.voltage \"-0.5\"", "1< ERR VAR-NOT-SUPPORTED",
           "1< ERR VAR-NOT-SUPPORTED"},
          [](UpsSnapshot* ups, ServerConfig*) {
-             ups->Values[UPS_TEMPERATURE] = "";
-             ups->Values[INPUT_VOLTAGE] = "230,0";
-             ups->Values[UPS_LOAD] = "1e3";
-             ups->Values[BATTERY_CHARGE] = "--.-";
-             ups->Values[BATTERY_VOLTAGE] = "-0.5";
-             ups->Values[OUTPUT_VOLTAGE] = "230.";
-             ups->Values[INPUT_FREQUENCY] = ".5";
+             ups->Values[SERVED_UPS_TEMPERATURE] = "";
+             ups->Values[SERVED_INPUT_VOLTAGE] = "230,0";
+             ups->Values[SERVED_UPS_LOAD] = "1e3";
+             ups->Values[SERVED_BATTERY_CHARGE] = "--.-";
+             ups->Values[SERVED_BATTERY_VOLTAGE] = "-0.5";
+             ups->Values[SERVED_OUTPUT_VOLTAGE] = "230.";
+             ups->Values[SERVED_INPUT_FREQUENCY] = ".5";
          }},
         {"a description's quote, backslash and line end in a quoted value",
          {"1 open", "1> LIST UPS", "1> GET UPSDESC ups"},
