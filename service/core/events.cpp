@@ -17,6 +17,8 @@ const char* EventWord(LogEvent event)
     case LogEvent::TurnOff: return "TURNOFF";
     case LogEvent::DriverFail: return "DRIVERFAIL";
     case LogEvent::Config: return "CONFIG";
+    case LogEvent::Flap: return "FLAP";
+    case LogEvent::Drill: return "DRILL";
     case LogEvent::Run: return "RUN";
     }
     return "?";

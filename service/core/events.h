@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <string>
 
-enum class LogEvent { Start, Stop, Online, OnBattery, LowBattery, CommBad, CommOk, Shutdown, TurnOff, DriverFail, Config, Run };
+// Run stays last: the Event Log's message table follows this order.
+enum class LogEvent {
+    Start, Stop, Online, OnBattery, LowBattery, CommBad, CommOk, Shutdown, TurnOff, DriverFail, Config, Flap, Drill, Run
+};
 enum class Severity { Information, Warning, Error };
 
 const char* EventWord(LogEvent event);
