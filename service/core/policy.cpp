@@ -1114,9 +1114,8 @@ std::string PolicySummary(uint64_t now)
 {
     PolicyView view = PolicyNow(now);
     std::string drill = view.Drill ? " (drill)" : "";
-    std::string flap = view.Flapping ? "; the state flaps (" + std::to_string(view.FoldedChanges) +
-                                           " changes in this minute)"
-                                     : "";
+    // Without the count: the line stays the same while the state flaps.
+    std::string flap = view.Flapping ? "; the state flaps" : "";
     switch (view.Driver) {
     case DriverStatus::Stopped: return "stopped";
     case DriverStatus::Starting: return "starting the driver";

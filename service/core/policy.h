@@ -119,6 +119,8 @@ enum class DriverStatus {
     Running,
     Stopped,       // the service has stopped
 };
+// What the UPS reported is as last heard while the driver ran: a consumer
+// shows it as current only while Driver is Running.
 struct PolicyView {
     DriverStatus Driver;
     uint64_t DriverForMs;   // Starting, NotReturning: how long UPSInit has run; Failed: until the next try
