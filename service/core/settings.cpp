@@ -186,8 +186,14 @@ std::string DefaultWords(const SettingSpec& spec, const std::string& folder)
 // takes an unquoted program path up to its first blank and, when nothing is
 // there, tries on with the next word: "C:\My Scripts\hook.cmd" runs
 // "C:\My.exe" if there is one.
-std::string CommandFault(const std::string& command)
+std::string CommandFault(const std::string& text)
 {
+    // CreateProcess skips the blanks before the program.
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return std::string();
+    }
+    std::string command = text.substr(first);
     bool quoted = command[0] == '"';
     size_t end = quoted ? command.find('"', 1) : command.find_first_of(" \t");
     if (quoted && end == std::string::npos) {

@@ -133,6 +133,7 @@ TEST(Settings, BadValuesAreRefusedByName)
         {"RunOnEvent", Text(u"\"C:\\My Scripts\\hook.cmd"), "RunOnEvent: \"\"C:\\My Scripts\\hook.cmd\": the program's "
          "path has no closing quote"},
         {"RunOnEvent", Text(u"\\\\.\\COM1 x"), "RunOnEvent: \"\\\\.\\COM1\" names a device, not a program"},
+        {"RunOnEvent", Text(u"  C:\\My Scripts\\hook.cmd"), "RunOnEvent: \"C:\\My Scripts\\hook.cmd\": the program's path"},
         {"RunBeforeShutdown", Text(u"\"C:\\Tools\\CON.exe\" -q"), "RunBeforeShutdown: \"C:\\Tools\\CON.exe\" names a device"},
     };
     for (const auto& row : rows) {
@@ -292,6 +293,14 @@ TEST(Settings, SetChecksTheTextAndGivesTheValueToWrite)
         {"RunOnEvent", "C:\\My Scripts\\hook.cmd", "", {},
          "RunOnEvent: \"C:\\My Scripts\\hook.cmd\": the program's path has a blank and no quotes"},
         {"runonevent", "", "RunOnEvent", Text(u""), ""},
+        // Commands that run as written.
+        {"RunOnEvent", "powershell -File C:\\x.ps1", "RunOnEvent", Text(u"powershell -File C:\\x.ps1"), ""},
+        {"RunOnEvent", "cmd /c C:\\My Scripts\\x.cmd", "RunOnEvent", Text(u"cmd /c C:\\My Scripts\\x.cmd"), ""},
+        {"RunOnEvent", "C:\\Tools\\hook.EXE --all", "RunOnEvent", Text(u"C:\\Tools\\hook.EXE --all"), ""},
+        {"RunOnEvent", "C:\\Scripts\\hook", "RunOnEvent", Text(u"C:\\Scripts\\hook"), ""},
+        {"RunBeforeShutdown", "\"C:\\My Scripts\\before.cmd\" a b", "RunBeforeShutdown",
+         Text(u"\"C:\\My Scripts\\before.cmd\" a b"), ""},
+        {"RunOnEvent", "C:\\Tools\\hook --all", "", {}, "RunOnEvent: \"C:\\Tools\\hook --all\": the program's path has a blank"},
         {"ShutdownAfterSecs", "300", "", {}, "no setting is named \"ShutdownAfterSecs\""},
         {"Port", "COM1", "", {}, "no setting is named \"Port\""},
     };
