@@ -17,9 +17,9 @@ const char* EventWord(LogEvent event)
     case LogEvent::TurnOff: return "TURNOFF";
     case LogEvent::DriverFail: return "DRIVERFAIL";
     case LogEvent::Config: return "CONFIG";
+    case LogEvent::Run: return "RUN";
     case LogEvent::Flap: return "FLAP";
     case LogEvent::Drill: return "DRILL";
-    case LogEvent::Run: return "RUN";
     }
     return "?";
 }
