@@ -226,9 +226,9 @@ void CarryOut(Actions actions)
 }
 
 // A line of the shell's own, in its place among the policy's.
-void LogAction(Actions* actions, Severity level, const std::string& text)
+void LogAction(Actions* actions, LogEvent event, Severity level, const std::string& text)
 {
-    actions->push_back(Action{Action::Log, LogEvent::DriverFail, level, text, 0, 0});
+    actions->push_back(Action{Action::Log, event, level, text, 0, 0});
 }
 
 // For `status`: the summary and when it was true.
@@ -252,7 +252,7 @@ void HandleInput(const Input& input, Actions* actions)
     switch (input.What) {
     case Input::DriverStarted: PolicyDriverStarted(input.Code, input.Value, now, actions); break;
     case Input::State: PolicyState(input.Value, now, actions); break;
-    case Input::DriverNote: LogAction(actions, Severity::Warning, input.Text); break;
+    case Input::DriverNote: LogAction(actions, LogEvent::DriverFail, Severity::Warning, input.Text); break;
     case Input::Stop: PolicyStop(input.Text, now, actions); break;
     case Input::SystemShutdown:
         ExitDriverWaitMs = DRIVER_SHUTDOWN_WAIT_MS;
@@ -324,7 +324,8 @@ void Loop(bool asService, double consoleSeconds)
         }
         std::string overdue = OverdueDriverCall();
         if (!overdue.empty()) {
-            LogAction(&actions, Severity::Error, overdue + "; nothing more is asked of the driver until it does");
+            LogAction(&actions, LogEvent::DriverFail, Severity::Error,
+                      overdue + "; nothing more is asked of the driver until it does");
         }
         PolicyTick(Now(), &actions);
         CarryOut(actions);
@@ -416,12 +417,14 @@ int RunService(bool asService, double consoleSeconds)
 
     std::string folder = ModuleFolder();
     std::string error;
-    bool ok = ParseSettings(ReadValues(SETTINGS_KEY, SETTING_NAMES, SETTING_COUNT), folder, ExpandEnvironment, &Config,
-                            &error);
+    ParseSettings(ReadValues(SETTINGS_KEY, SETTING_NAMES, SETTING_COUNT), folder, ExpandEnvironment, &Config);
     // The log file set, unless that is the bad value (then the default one).
     OpenLog(Config.LogFile, !asService, Now());
-    ok = ok && LoadDriver(Config.Driver, OnDriverNews, &error);
+    bool ok = LoadDriver(Config.Driver, OnDriverNews, &error);
     if (!ok) {
+        for (const SettingProblem& problem : Config.Problems) {
+            WriteLog(LogEvent::Config, Severity::Error, ProblemText(problem), Now());
+        }
         std::string text = "the service does not start: " + error;
         WriteLog(LogEvent::Config, Severity::Error, text, Now());
         ReportStatus(SERVICE_STOPPED, 0, RUN_REFUSED);
@@ -437,8 +440,16 @@ int RunService(bool asService, double consoleSeconds)
                        SERVICE_ACCEPT_POWEREVENT;
     ReportStatus(SERVICE_RUNNING, 0);
     Actions actions;
-    std::string port = ReadText(SERVICE_KEY, "Port");
+    // Read as the driver reads it, so that START names the port it uses.
+    const char* const portName = "Port";
+    RegistryValues portValue = ReadValues(SERVICE_KEY, &portName, 1);
+    std::string port = portValue.empty() ? std::string() : PortFromRegistry(portValue.begin()->second);
     PolicyStart(Config, port, Describe(Config, port), Now(), &actions);
+    for (const std::string& name : UnknownSettingNames(ValueNames(SETTINGS_KEY))) {
+        LogAction(&actions, LogEvent::Config, Severity::Warning,
+                  name + " under HKEY_LOCAL_MACHINE\\SOFTWARE\\KorvoUPS is no setting of this service and is not "
+                         "read: a misspelt name?");
+    }
     CarryOut(actions);
     Loop(asService, consoleSeconds);
     EndRun(asService);

@@ -127,8 +127,8 @@ rss_kib() { awk '$1 == "VmRSS:" { print $2 }' "/proc/$1/status" 2>/dev/null || e
 # What the texts ask of the running service, its seconds counted from its
 # process's start: "cpu<PERCENT" over the run from its 3rd second (or a
 # quarter of it) to its last, "rss+<KIB" over the same time,
-# "alive@SECONDS:WORD=N" processes of the prefix at that second of the run
-# ("alive@end:WORD=N": once it has ended).
+# "alive@SECONDS:WORD=N" processes of the prefix, seen at least once from
+# that second of the run to its end ("alive@end:WORD=N": once it has ended).
 declare -A alive_at=()
 cpu_limit="" rss_limit=""
 IFS=';' read -r -a texts <<<"$want_texts"
@@ -143,7 +143,7 @@ early=$((seconds / 4 > 3 ? seconds / 4 : 3))
 # watch_service: samples the service's process until its run ends.
 watch_service() {
     local pid="" began now elapsed cpu_early="" cpu_late="" rss_early="" rss_late="" t_early="" t_late="" check_at
-    declare -A done_at=()
+    declare -A seen_at=() last_count=()
     # The run's seconds count from the service's start, past Wine's own.
     while kill -0 "$run_pid" 2>/dev/null && [[ -z "$pid" ]]; do
         pid="$(prefix_pids korvoups-service.exe | head -n 1)"
@@ -167,12 +167,20 @@ watch_service() {
         fi
         for check_at in "${!alive_at[@]}"; do
             local at="${check_at%%:*}" want="${check_at#*:}"
-            if [[ "$at" != end && -z "${done_at[$check_at]:-}" ]] && ((elapsed >= at * 1000)); then
-                done_at[$check_at]=1
-                check "at ${at} s, processes running ${want%=*}" "$(prefix_pids "${want%=*}" | wc -l)" "${want#*=}"
+            if [[ "$at" != end && -z "${seen_at[$check_at]:-}" ]] && ((elapsed >= at * 1000)); then
+                last_count[$check_at]="$(prefix_pids "${want%=*}" | wc -l)"
+                if [[ "${last_count[$check_at]}" == "${want#*=}" ]]; then seen_at[$check_at]=$elapsed; fi
             fi
         done
         sleep 0.2
+    done
+    for check_at in "${!alive_at[@]}"; do
+        local at="${check_at%%:*}" want="${check_at#*:}"
+        if [[ "$at" != end ]]; then
+            echo "  ${want%=*} processes from ${at} s on: ${want#*=} seen at ${seen_at[$check_at]:-no} ms"
+            check "from ${at} s on, once ${want#*=} processes running ${want%=*}" \
+                "${seen_at[$check_at]:+${want#*=}}" "${want#*=}"
+        fi
     done
     # Over at least half the run, or the figures are not taken.
     local sampled=0
