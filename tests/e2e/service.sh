@@ -121,8 +121,9 @@ show() {
                   if (i <= 100 || i > NR - 20) print "  " what ": " line[i]
                   else if (i == 101) print "  " what ": ... (" NR " lines)" } }'
 }
+# A process's CPU ticks and resident KiB; 0 once it has gone.
 cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
-rss_kib() { awk '$1 == "VmRSS:" { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
+rss_kib() { awk '$1 == "VmRSS:" { found = $2 } END { print found + 0 }' "/proc/$1/status" 2>/dev/null || echo 0; }
 
 # What the texts ask of the running service, its seconds counted from its
 # process's start: "cpu<PERCENT" over the run from its 3rd second (or a
@@ -152,12 +153,14 @@ watch_service() {
     began="$(date +%s%N)"
     while kill -0 "$run_pid" 2>/dev/null; do
         now="$(date +%s%N)" elapsed=$(((now - began) / 1000000))
-        if [[ -n "$pid" && -z "$cpu_early" ]] && ((elapsed >= early * 1000)); then
+        if [[ -z "$cpu_early" ]] && ((elapsed >= early * 1000)); then
             cpu_early="$(cpu_ticks "$pid")" rss_early="$(rss_kib "$pid")" t_early=$elapsed
         fi
         # The latest while it runs: the run may end before a sample at its last second.
-        if [[ -n "$cpu_early" ]] && kill -0 "$pid" 2>/dev/null; then
-            cpu_late="$(cpu_ticks "$pid")" rss_late="$(rss_kib "$pid")" t_late=$elapsed
+        if [[ -n "$cpu_early" ]]; then
+            local cpu rss
+            cpu="$(cpu_ticks "$pid")" rss="$(rss_kib "$pid")"
+            if ((cpu > 0 && rss > 0)); then cpu_late=$cpu rss_late=$rss t_late=$elapsed; fi
         fi
         if [[ -n "$release_at" ]] && ((elapsed >= release_at * 1000)); then
             # The reader lets go: its Wine process ends, and its handle with it.
@@ -177,7 +180,7 @@ watch_service() {
     for check_at in "${!alive_at[@]}"; do
         local at="${check_at%%:*}" want="${check_at#*:}"
         if [[ "$at" != end ]]; then
-            echo "  ${want%=*} processes from ${at} s on: ${want#*=} seen at ${seen_at[$check_at]:-no} ms"
+            echo "  ${want%=*} processes from ${at} s on: ${want#*=} seen at ${seen_at[$check_at]:-no} ms (last count ${last_count[$check_at]:-none})"
             check "from ${at} s on, once ${want#*=} processes running ${want%=*}" \
                 "${seen_at[$check_at]:+${want#*=}}" "${want#*=}"
         fi
