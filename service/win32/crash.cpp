@@ -76,8 +76,7 @@ DWORD WINAPI TellCrash(LPVOID)
                                        : ModuleName(module) + "+" + Hex(address - reinterpret_cast<uintptr_t>(module), 1);
     bool inDriver = module != NULL && module == DriverModule();
     WriteCrashLog((inDriver ? "the driver crashed at " : "the service crashed at ") + where + " (exception " +
-                  Hex(CrashCode, 8) + ")" + (inDriver ? "" : ", not in the driver") +
-                  "; the process ends for the service's failure actions to restart it");
+                  Hex(CrashCode, 8) + "); the process ends for the service's failure actions to restart it");
     SetEvent(CrashTold);
     return 0;
 }
