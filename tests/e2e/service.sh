@@ -126,7 +126,7 @@ cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat" 2>/dev
 rss_kib() { awk '$1 == "VmRSS:" { found = $2 } END { print found + 0 }' "/proc/$1/status" 2>/dev/null || echo 0; }
 
 # What the texts ask of the running service, its seconds counted from its
-# process's start: "cpu<PERCENT" over the run from its 3rd second (or a
+# first line: "cpu<PERCENT" over the run from its 3rd second (or a
 # quarter of it) to its last, "rss+<KIB" over the same time,
 # "alive@SECONDS:WORD=N" processes of the prefix, seen at least once from
 # that second of the run to its end ("alive@end:WORD=N": once it has ended).
@@ -143,12 +143,13 @@ done
 early=$((seconds / 4 > 3 ? seconds / 4 : 3))
 # watch_service: samples the service's process until its run ends.
 watch_service() {
-    local pid="" began now elapsed cpu_early="" cpu_late="" rss_early="" rss_late="" t_early="" t_late="" check_at
+    # Wine runs the program in the process it was started as.
+    local pid="$run_pid" began now elapsed cpu_early="" cpu_late="" rss_early="" rss_late="" t_early="" t_late=""
+    local check_at
     declare -A seen_at=() last_count=()
-    # The run's seconds count from the service's start, past Wine's own.
-    while kill -0 "$run_pid" 2>/dev/null && [[ -z "$pid" ]]; do
-        pid="$(prefix_pids korvoups-service.exe | head -n 1)"
-        sleep 0.1
+    # The run's seconds count from its first line, past Wine's own start.
+    while kill -0 "$run_pid" 2>/dev/null && [[ ! -s "$work/console.out" ]]; do
+        sleep 0.05
     done
     began="$(date +%s%N)"
     while kill -0 "$run_pid" 2>/dev/null; do
