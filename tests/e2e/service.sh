@@ -128,8 +128,9 @@ rss_kib() { awk '$1 == "VmRSS:" { found = $2 } END { print found + 0 }' "/proc/$
 # What the texts ask of the running service, its seconds counted from its
 # first line: "cpu<PERCENT" over the run from its 3rd second (or a
 # quarter of it) to its last, "rss+<KIB" over the same time,
-# "alive@SECONDS:WORD=N" processes of the prefix, seen at least once from
-# that second of the run to its end ("alive@end:WORD=N": once it has ended).
+# "alive@S:WORD=N" processes of the prefix, seen at least once from second
+# S of the run to its end ("alive@S-E:...": up to second E; "alive@end:...":
+# once it has ended).
 declare -A alive_at=()
 cpu_limit="" rss_limit=""
 IFS=';' read -r -a texts <<<"$want_texts"
@@ -171,7 +172,9 @@ watch_service() {
         fi
         for check_at in "${!alive_at[@]}"; do
             local at="${check_at%%:*}" want="${check_at#*:}"
-            if [[ "$at" != end && -z "${seen_at[$check_at]:-}" ]] && ((elapsed >= at * 1000)); then
+            local from="${at%-*}" to="${at#*-}"
+            [[ "$at" == *-* ]] || to=999999
+            if [[ "$at" != end && -z "${seen_at[$check_at]:-}" ]] && ((elapsed >= from * 1000 && elapsed <= to * 1000)); then
                 last_count[$check_at]="$(prefix_pids "${want%=*}" | wc -l)"
                 if [[ "${last_count[$check_at]}" == "${want#*=}" ]]; then seen_at[$check_at]=$elapsed; fi
             fi
@@ -181,8 +184,8 @@ watch_service() {
     for check_at in "${!alive_at[@]}"; do
         local at="${check_at%%:*}" want="${check_at#*:}"
         if [[ "$at" != end ]]; then
-            echo "  ${want%=*} processes from ${at} s on: ${want#*=} seen at ${seen_at[$check_at]:-no} ms (last count ${last_count[$check_at]:-none})"
-            check "from ${at} s on, once ${want#*=} processes running ${want%=*}" \
+            echo "  ${want%=*} processes at ${at} s: ${want#*=} seen at ${seen_at[$check_at]:-no} ms (last count ${last_count[$check_at]:-none})"
+            check "at ${at} s, once ${want#*=} processes running ${want%=*}" \
                 "${seen_at[$check_at]:+${want#*=}}" "${want#*=}"
         fi
     done
