@@ -70,15 +70,16 @@ reg_text() { local t="${1//\\/\\\\}"; echo "\"${t//\"/\\\"}\""; }
                 printf '"Driver"=%s\n' "$(reg_text "$(windows_path "$hostile")")" ;;
             *=dword) printf '"%s"=dword:%08x\n' "$name" "$text" ;;
             *=sz) printf '"%s"=%s\n' "$name" "$(reg_text "$text")" ;;
-            *=expand) expandable+=("$name" "$text") ;;  # Wine's import takes hex(2) as 8-bit text
+            Port=expand) expandable+=("$SERVICE_KEY" "$name" "$text") ;;  # the service's key, not the settings'
+            *=expand) expandable+=("$SETTINGS_KEY" "$name" "$text") ;;  # Wine's import takes hex(2) as 8-bit text
             *) echo "service: bad setting '$setting'" >&2; exit 2 ;;
             esac
         done
     fi
 } >"$drive_c/settings.reg"
 wine_reg import 'C:\settings.reg' >/dev/null
-for ((i = 0; i < ${#expandable[@]}; i += 2)); do
-    wine_reg add "$SETTINGS_KEY" /v "${expandable[i]}" /t REG_EXPAND_SZ /d "${expandable[i + 1]}" /f >/dev/null
+for ((i = 0; i < ${#expandable[@]}; i += 3)); do
+    wine_reg add "${expandable[i]}" /v "${expandable[i + 1]}" /t REG_EXPAND_SZ /d "${expandable[i + 2]}" /f >/dev/null
 done
 printf '@echo before>C:\\before.txt\r\n@exit /b 3\r\n' >"$drive_c/before.cmd"
 # One file an event: the runs for several events go side by side.
