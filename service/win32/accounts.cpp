@@ -233,7 +233,8 @@ int AddUser(const std::string& name, const std::string& role)
                             static_cast<DWORD>(value.size() * sizeof(wchar_t)));
     RegCloseKey(key);
     if (status != ERROR_SUCCESS) {
-        return Fail(std::string(USERS_KEY_NAME) + "\\" + name + ": " + ErrorText(static_cast<DWORD>(status)));
+        return Fail(std::string(USERS_KEY_NAME) + "\\" + name + ": " + ErrorText(static_cast<DWORD>(status)) +
+                    (existed ? " (the old account is gone: add it again)" : ""));
     }
     std::printf("Account %s (%s) %s; the service takes it at its next start.\n", name.c_str(), role.c_str(),
                 existed ? "replaced" : "added");
