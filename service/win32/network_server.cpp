@@ -86,10 +86,10 @@ UpsSnapshot CurrentSnapshot()
 std::string SocketError(int code)
 {
     switch (code) {
-    case WSAEADDRINUSE: return "the port is taken by another program (" + ErrorText(code) + ")";
-    case WSAEADDRNOTAVAIL: return "not an address of this machine (" + ErrorText(code) + ")";
-    case WSAEAFNOSUPPORT: return "this Windows has no IPv6 (" + ErrorText(code) + ")";
-    default: return ErrorText(code);
+    case WSAEADDRINUSE: return "the port is taken by another program (" + ErrorText(static_cast<DWORD>(code)) + ")";
+    case WSAEADDRNOTAVAIL: return "not an address of this machine (" + ErrorText(static_cast<DWORD>(code)) + ")";
+    case WSAEAFNOSUPPORT: return "this Windows has no IPv6 (" + ErrorText(static_cast<DWORD>(code)) + ")";
+    default: return ErrorText(static_cast<DWORD>(code));
     }
 }
 
@@ -387,7 +387,7 @@ std::vector<ListenOutcome> StartNetworkServer(const NetworkServerSettings& setti
     for (size_t i = 0; i < settings.ListenAddresses.size(); ++i) {
         const std::string& address = settings.ListenAddresses[i];
         if (!WinsockStarted) {
-            outcomes.push_back({address, false, 0, "Windows sockets did not start: " + ErrorText(started)});
+            outcomes.push_back({address, false, 0, "Windows sockets did not start: " + ErrorText(static_cast<DWORD>(started))});
         } else if (i >= MAX_LISTEN_ADDRESSES) {
             outcomes.push_back({address, false, 0, "more than " + std::to_string(MAX_LISTEN_ADDRESSES) + " addresses"});
         } else {
