@@ -5,6 +5,7 @@
 #include "korvoups_version.h"
 #include "policy.h"
 #include "registry.h"
+#include "service_config.h"
 #include "win32_text.h"
 
 #include <algorithm>
@@ -284,6 +285,10 @@ int RunService(bool asService, double consoleSeconds)
                             &error);
     // The log file set, unless that is the bad value (then the default one).
     OpenLog(Config.LogFile, !asService);
+    std::string setUpError;
+    if (asService && !CompleteServiceSetUp(&setUpError)) {
+        WriteLog(LogEvent::Config, Severity::Warning, "the service's registration is incomplete: " + setUpError);
+    }
     ok = ok && LoadDriver(Config.Driver, PostState, &error);
     if (!ok) {
         WriteLog(LogEvent::Config, Severity::Error, "the service does not start: " + error);
