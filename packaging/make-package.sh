@@ -102,9 +102,15 @@ for tree in "${trees[@]}"; do
         echo "make-package: wixl failed on korvoups.wxs" >&2
         exit 1
     fi
-    # What wixl cannot write: an older version's removal names the feature
-    # rather than ALL (see korvoups.wxs).
+    # What wixl cannot write (see korvoups.wxs): an older version's removal
+    # names the feature rather than ALL, and the rollback actions (Undo...),
+    # which it writes as immediate ones, are made rollback ones (in the
+    # script, 0x400, for rollback only, 0x100).
     msibuild "$msi" -q "UPDATE \`Upgrade\` SET \`Remove\` = 'KorvoUPS' WHERE \`ActionProperty\` = 'OLDERFOUND'"
+    msiinfo export "$msi" CustomAction | awk -F'\t' 'NR > 3 && $1 ~ /^Undo/ { print $1, $2 }' |
+        while read -r action type; do
+            msibuild "$msi" -q "UPDATE \`CustomAction\` SET \`Type\` = $((type | 0x500)) WHERE \`Action\` = '$action'"
+        done
     release+=("$(basename "$msi")")
     echo "make-package: $msi"
 done

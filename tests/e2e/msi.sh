@@ -7,6 +7,7 @@
 #   a changed setting, then msiexec /i NEXT /qn: the settings, the accounts'
 #     key, the port and the log kept, the service running the next version;
 #   THIS again: refused as older; msiexec /x: nothing left behind;
+#   a service that does not start: the installation undone, DRYRUN's too;
 #   THIS without PORT: refused, saying what to give; on x86_64 also the x86
 #   package (refuses 64-bit Windows) and Windows XP x64 with its own UPS
 #   service (refused, naming the INF).
@@ -192,6 +193,23 @@ if [[ "$arch" == x86_64 ]]; then
     check "the x86 package on 64-bit Windows: refused" \
         "$(refusal x86 "$work/this/KorvoUPS-$version-x86.msi" PORT=COM1)" \
         "This package is for 32-bit Windows: on 64-bit Windows, install KorvoUPS-$version-x64.msi."
+fi
+
+echo "msi ($arch): a service that does not start: the installation undone"
+# A Driver that does not load is a start failure.
+wine_reg add "$SETTINGS_KEY" /v Driver /t REG_SZ /d 'C:\missing\KorvoUPS.dll' /f >/dev/null
+msiexec failed /i "$(winpath "$this_msi")" /qn PORT=COM1 DRYRUN=1
+check "failed" "$((rc != 0))" 1
+check "the log says why" "$(grep -c 'CONFIG the service does not start: Driver' "$program_files/events.log" || true)" 1
+check "DRYRUN set, then taken back (the log's last runs of the two)" \
+    "$(grep -ao 'Action start [0-9:]*: [A-Za-z]*DryRun' "$work/failed.log" | tail -n 2 | awk '{ print $4 }' | paste -sd' ')" \
+    "SetDryRun UndoDryRun"
+check "... leaving only the setting there before" "$(reg_query "$SETTINGS_KEY" | awk '$2 ~ /^REG_/ { print $1 }')" Driver
+check "no service" "$(reg_query "$SERVICE_KEY" >/dev/null 2>&1; echo $?)" 1
+check "no Add/Remove Programs entry" "$(products)" ""
+# (Wine leaves the files it copied, which Windows takes back.)
+
+if [[ "$arch" == x86_64 ]]; then
     # As Windows XP x64 and Server 2003 x64, whose own UPS service loads the driver.
     wine_reg add 'HKCU\Software\Wine' /v Version /d winxp64 /f >/dev/null
     "$WINE" sc create UPS binpath= 'C:\windows\system32\ups.exe' >/dev/null
