@@ -7,10 +7,10 @@
 #   a changed setting, then msiexec /i NEXT /qn: the settings, the accounts'
 #     key, the port and the log kept, the service running the next version;
 #   THIS again: refused as older; msiexec /x: nothing left behind;
+#   THIS without PORT, or with TURNOFF=yes: refused, saying what to give
+#   (on x86_64 also the x86 package, which refuses 64-bit Windows);
 #   a service that does not start: the installation undone, DRYRUN's too;
-#   THIS without PORT: refused, saying what to give; on x86_64 also the x86
-#   package (refuses 64-bit Windows) and Windows XP x64 with its own UPS
-#   service (refused, naming the INF).
+#   on x86_64, Windows XP x64 with its own UPS service: refused, naming the INF.
 #   tests/e2e/msi.sh ARCH BUILD_DIR SIMULATOR
 # Exit 77 (skipped) without a simulator or where ARCH cannot run.
 set -euo pipefail
@@ -189,6 +189,8 @@ check "without PORT: refused, saying what to give" \
     "$(starts "$(refusal no-port "$this_msi")" "Name the UPS's serial port: msiexec /i KorvoUPS-$version-$msi_arch.msi PORT=COMn")" \
     "Name the UPS's serial port: msiexec /i KorvoUPS-$version-$msi_arch.msi PORT=COMn"
 check "... and nothing installed" "$(present "$program_files")" absent
+check "TURNOFF=yes: refused, saying what it takes" "$(starts "$(refusal turnoff "$this_msi" PORT=COM1 TURNOFF=yes)" \
+    "TURNOFF takes 1")" "TURNOFF takes 1"
 if [[ "$arch" == x86_64 ]]; then
     check "the x86 package on 64-bit Windows: refused" \
         "$(refusal x86 "$work/this/KorvoUPS-$version-x86.msi" PORT=COM1)" \
