@@ -25,6 +25,7 @@ start_simulator() {
 
 stop_simulator() {
     # No hang-up under a running wineserver: it holds the pty as its terminal.
+    wine_hold_end
     "$WINESERVER" -w || true
     if [[ -n "$simulator_pid" ]]; then
         kill "$simulator_pid" 2>/dev/null || true

@@ -10,6 +10,7 @@ packages=(
     g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64
     wine64 socat zip unzip
     strace                                      # the benchmark counts the port's opens
+    nut-client                                  # upsc and upsmon: real clients of the network protocol
     wixl msitools                               # the Windows Installer packages
 )
 
