@@ -35,11 +35,10 @@ version="$(cat "$build_dir/korvoups-version.txt")"
 # The next version, as long as this one (the program's text keeps its size).
 next="$(perl -pe 's/([0-8])([9.]*)$/($1 + 1) . ($2 =~ tr|9|0|r)/e or die "no next version of $_\n"' <<<"$version")"
 
-sim_pid="" holder_pid=""
+sim_pid=""
 cleanup() {
     # The wineserver holds the simulator's pty: it goes first (see wine-run.sh).
     wine_session_end
-    if [[ -n "$holder_pid" ]]; then kill "$holder_pid" 2>/dev/null || true; fi
     if [[ -n "$sim_pid" ]]; then kill "$sim_pid" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
@@ -126,10 +125,8 @@ products() {
 
 link="$work/ups-line"
 wine_map_port COM1 "$link"
+# The service lives on while the session's waiting program does (wine_session).
 start_simulator "$simulator" "$link" online:inf "$work"
-# A service lives only while another program of the prefix runs.
-"$WINE" cmd /c "ping -n 600 127.0.0.1 >nul" >/dev/null 2>&1 &
-holder_pid=$!
 
 echo "msi ($arch): msiexec /i KorvoUPS-$version-$msi_arch.msi /qn PORT=COM1 TURNOFF=1 DRYRUN=1"
 msiexec install /i "$(winpath "$this_msi")" /qn PORT=COM1 TURNOFF=1 DRYRUN=1
