@@ -18,6 +18,8 @@ const char* EventWord(LogEvent event)
     case LogEvent::DriverFail: return "DRIVERFAIL";
     case LogEvent::Config: return "CONFIG";
     case LogEvent::Run: return "RUN";
+    case LogEvent::Flap: return "FLAP";
+    case LogEvent::Drill: return "DRILL";
     }
     return "?";
 }

@@ -5,7 +5,11 @@
 #include <cstdint>
 #include <string>
 
-enum class LogEvent { Start, Stop, Online, OnBattery, LowBattery, CommBad, CommOk, Shutdown, TurnOff, DriverFail, Config, Run };
+// The Event Log's message table follows this order, and its event IDs with
+// it: a new word goes at the end, so that each word keeps its ID.
+enum class LogEvent {
+    Start, Stop, Online, OnBattery, LowBattery, CommBad, CommOk, Shutdown, TurnOff, DriverFail, Config, Run, Flap, Drill
+};
 enum class Severity { Information, Warning, Error };
 
 const char* EventWord(LogEvent event);

@@ -20,28 +20,71 @@ std::string Port;
 bool Stopped = false;
 
 // The driver.
-bool DriverUp = false;
+DriverStatus Driver = DriverStatus::Starting;
+uint64_t DriverAskedAt = 0;
+bool DriverRestartWanted = false;  // new settings came while UPSInit was out
 uint64_t DriverRetryAt = NO_DEADLINE;
 uint32_t FailedInitCode = 0;  // the failure logged last, when FailedAttempts > 0
 uint32_t FailedAttempts = 0;
 
 // The UPS as last reported.
 uint32_t State = NONE;
-uint32_t LastPower = NONE;    // the last of ONLINE, ON_BATTERY, LOW_BATTERY
-uint64_t OnBatterySince = 0;  // while LastPower is on battery
-uint64_t CommLostSince = 0;   // while State is NO_COMM
-bool FailureNotified = false;
-uint64_t NextNotifyAt = NO_DEADLINE;
+uint32_t StateCode = NONE;   // as the driver gave it
+uint64_t StateSince = 0;
+uint32_t LastPower = NONE;   // the last of ONLINE, ON_BATTERY, LOW_BATTERY
+uint64_t PowerSince = 0;
+uint64_t CommLostSince = 0;  // while State is NO_COMM
+bool CommLossWarned = false;
+bool CommLossNotified = false;
 uint64_t QuietUntil = 0;
 
+// The outage: from the first failure until the mains has been back for
+// OnlineStableSeconds, so that short returns do not start its count again.
+bool InOutage = false;
+uint64_t OutageStart = 0;
+uint64_t CountedBeforeMs = 0;  // on battery in its spans before the current one
+uint64_t OnBatterySince = 0;   // the current span, while LastPower is on battery
+uint64_t MainsBackAt = 0;      // while LastPower is ONLINE in an outage
+uint32_t Returns = 0;          // of the mains in the outage
+bool SleptInOutage = false;
+
+// The users' messages about the outage.
+bool AnyNotified = false;      // in this outage
+bool FailureNotified = false;  // since the mains was last back
+uint64_t LastNotifiedAt = 0;
+uint64_t NextNotifyAt = NO_DEADLINE;
+
+// A state that changes faster than the driver can poll.
+uint64_t RecentChanges[FLAP_CHANGES];
+uint64_t ChangeCount = 0;
+bool Flapping = false;
+uint64_t FlapPeriodEnd = NO_DEADLINE;
+uint32_t Folded = 0;
+
 // The shutdown, once decided.
-enum class Phase { None, RunningBefore, Calling, Called, DryRun };
-Phase Shutdown = Phase::None;
+ShutdownPhase Shutdown = ShutdownPhase::None;
 std::string Reason;
+bool DecidedUrgent = false;  // for a reason that cannot wait, or one came since
 uint32_t BeforeCommand = 0;
 uint64_t BeforeStartedAt = 0;
 uint64_t BeforeDeadline = NO_DEADLINE;
+// The latest the call may come: every phase between the decision and the
+// call waits at most until then, and a reason that cannot wait brings it to
+// now. It only ever comes sooner.
+uint64_t CallBy = NO_DEADLINE;
 uint64_t CallRetryAt = NO_DEADLINE;
+
+// A drill: a power failure played through the settings as a dry run.
+struct DrillRun {
+    bool Active;
+    uint64_t LowAt;   // NO_DEADLINE: no low battery played
+    uint64_t MainsAt;
+    bool LowPlayed;
+    bool MainsBack;
+    uint64_t RealStateSince;
+    uint64_t RealPowerSince;
+};
+DrillRun Drill = DrillRun();
 
 struct EventCommand {
     uint32_t Id;
@@ -56,6 +99,12 @@ bool OnBattery(uint32_t state)
     return state == ON_BATTERY || state == LOW_BATTERY;
 }
 
+// What cannot wait: the battery low, or no answer after it was.
+bool Urgent()
+{
+    return State == LOW_BATTERY || (State == NO_COMM && LastPower == LOW_BATTERY);
+}
+
 std::string Seconds(uint64_t ms)
 {
     return std::to_string(ms / MS_PER_S) + " s";
@@ -67,6 +116,11 @@ std::string SecondsLeft(uint64_t ms)
     return std::to_string((ms + MS_PER_S - 1) / MS_PER_S) + " s";
 }
 
+uint64_t Until(uint64_t at, uint64_t now)
+{
+    return at == NO_DEADLINE ? NO_DEADLINE : at > now ? at - now : 0;
+}
+
 // Exit codes above 0xFFFF are status codes ("0xC000013A": ended by Ctrl-C).
 std::string ExitCodeText(uint32_t code)
 {
@@ -75,14 +129,46 @@ std::string ExitCodeText(uint32_t code)
     return text;
 }
 
+std::string StateText(uint32_t state)
+{
+    switch (state) {
+    case ONLINE: return "on mains";
+    case ON_BATTERY: return "on battery";
+    case LOW_BATTERY: return "on battery, battery low";
+    case NO_COMM: return "no answer from the UPS";
+    default: return "no answer yet";
+    }
+}
+
+// An odd code from the driver is named where its meaning is logged.
+std::string CodeNote()
+{
+    return StateCode == State ? std::string() : " (the driver reported state " + std::to_string(StateCode) + ")";
+}
+
+// How a shutdown that is not made is marked.
+std::string Rehearsal()
+{
+    return Drill.Active ? std::string() : Config.DryRun ? " (dry run)" : std::string();
+}
+
 void Push(Actions* actions, Action::Kind what, const std::string& text = std::string(), uint32_t command = 0)
 {
     actions->push_back(Action{what, LogEvent::Run, Severity::Information, text, command, 0});
 }
 
+// What a drill plays is marked; what happens beside it (the service's own
+// start and stop, settings, the driver) is not.
+bool PlayedByDrill(LogEvent event)
+{
+    return Drill.Active && event != LogEvent::Drill && event != LogEvent::Start && event != LogEvent::Stop &&
+           event != LogEvent::Config && event != LogEvent::DriverFail;
+}
+
 void Log(LogEvent event, Severity level, const std::string& text, uint64_t now, Actions* actions)
 {
-    actions->push_back(Action{Action::Log, event, level, text, 0, 0});
+    std::string line = PlayedByDrill(event) ? text + " (drill)" : text;
+    actions->push_back(Action{Action::Log, event, level, line, 0, 0});
     // A RUN line is about the commands themselves: a failing RunOnEvent
     // must not be run again for its own failure.
     if (Config.RunOnEvent.empty() || event == LogEvent::Run) {
@@ -96,14 +182,33 @@ void Log(LogEvent event, Severity level, const std::string& text, uint64_t now, 
         return;
     }
     uint32_t id = ++LastCommand;
-    Push(actions, Action::RunCommand, EventCommandLine(Config.RunOnEvent, event, text), id);
+    Push(actions, Action::RunCommand, EventCommandLine(Config.RunOnEvent, event, line), id);
     EventCommands.push_back(EventCommand{id, now + Config.RunOnEventSeconds * MS_PER_S, event});
 }
 
 void Notify(const std::string& text, Actions* actions)
 {
     if (Config.NotifyUsers) {
-        Push(actions, Action::Notify, Config.DryRun ? text + " (A test: Windows stays on.)" : text);
+        Push(actions, Action::Notify,
+             Drill.Active  ? text + " (A drill: Windows stays on.)"
+             : Config.DryRun ? text + " (A test: Windows stays on.)"
+                             : text);
+    }
+}
+
+// A line and a message about one change of the state: folded into the FLAP
+// lines while the state flaps, so that a flood never reaches the log or the users.
+void LogChange(LogEvent event, Severity level, const std::string& text, uint64_t now, Actions* actions)
+{
+    if (!Flapping) {
+        Log(event, level, text + CodeNote(), now, actions);
+    }
+}
+
+void NotifyChange(const std::string& text, Actions* actions)
+{
+    if (!Flapping) {
+        Notify(text, actions);
     }
 }
 
@@ -118,40 +223,103 @@ std::string TheUpsCapitalised()
     return "T" + TheUps().substr(1);
 }
 
+// An outage still counts until the mains has been back OnlineStableSeconds.
+bool OutageCounts(uint64_t now)
+{
+    return InOutage && (OnBattery(LastPower) || now - MainsBackAt < Config.OnlineStableSeconds * MS_PER_S);
+}
+
+uint64_t OnBatteryMs(uint64_t now)
+{
+    if (!OutageCounts(now)) {
+        return 0;
+    }
+    return CountedBeforeMs + (OnBattery(LastPower) ? now - OnBatterySince : 0);
+}
+
+// "still counting: 50 s on battery in the last 65 s"
+std::string CountingText(uint64_t now)
+{
+    return "still counting: " + Seconds(OnBatteryMs(now)) + " on battery in the last " + Seconds(now - OutageStart);
+}
+
 // The next message while on battery, when users are told at all.
 void ScheduleNotify(uint64_t at)
 {
     NextNotifyAt = Config.NotifyUsers ? at : NO_DEADLINE;
 }
 
+// A span on battery begins: the first message of an outage after a
+// flicker's length, later ones no more often than NotifyEverySeconds.
+void ScheduleFailureMessage(uint64_t now)
+{
+    if (Shutdown != ShutdownPhase::None) {
+        NextNotifyAt = NO_DEADLINE;
+    } else if (!AnyNotified) {
+        ScheduleNotify(now + FLICKER_MS);
+    } else if (Config.NotifyEverySeconds == 0) {
+        NextNotifyAt = NO_DEADLINE;
+    } else {
+        ScheduleNotify(std::max(now + FLICKER_MS, LastNotifiedAt + Config.NotifyEverySeconds * MS_PER_S));
+    }
+}
+
 // When the decision falls due, no sooner than the quiet after a resume;
 // NO_DEADLINE when nothing leads to one.
 uint64_t DecisionDue()
 {
-    if (Shutdown != Phase::None) {
-        return NO_DEADLINE;
-    }
     uint64_t due = NO_DEADLINE;
-    if (State == LOW_BATTERY || (State == NO_COMM && LastPower == LOW_BATTERY)) {
+    if (Shutdown == ShutdownPhase::None) {
+        if (Urgent()) {
+            due = 0;
+        }
+        uint64_t limit = Config.ShutdownAfterSeconds * MS_PER_S;
+        if (OnBattery(LastPower) && limit > 0) {
+            due = std::min(due, limit > CountedBeforeMs ? OnBatterySince + limit - CountedBeforeMs : 0);
+        }
+        if (State == NO_COMM && OnBattery(LastPower) && Config.CommLostSeconds > 0) {
+            due = std::min(due, CommLostSince + Config.CommLostSeconds * MS_PER_S);
+        }
+    } else if (Shutdown == ShutdownPhase::RunningBefore && !DecidedUrgent && Urgent()) {
         due = 0;
-    }
-    if (OnBattery(LastPower) && Config.ShutdownAfterSeconds > 0) {
-        due = std::min(due, OnBatterySince + Config.ShutdownAfterSeconds * MS_PER_S);
-    }
-    if (State == NO_COMM && OnBattery(LastPower) && Config.CommLostSeconds > 0) {
-        due = std::min(due, CommLostSince + Config.CommLostSeconds * MS_PER_S);
     }
     return due == NO_DEADLINE ? NO_DEADLINE : std::max(due, QuietUntil);
 }
 
-// When the shutdown comes, as seen at the start of an outage.
-std::string ShutdownWhen()
+// The warning for no answer, then the users' message. One lost reply in a
+// healthy stream is nobody's business, on battery neither: last on battery,
+// both once it has lasted COMM_WARNING_LEAST_MS (or CommLostSeconds, when
+// shorter); last on mains, the warning once it has lasted CommLostSeconds
+// and at least COMM_WARNING_LEAST_MS, the users' message after COMM_NOTIFY_MS.
+uint64_t CommWarningDue()
 {
-    if (Shutdown != Phase::None) {
+    if (State != NO_COMM || LastPower == NONE) {
+        return NO_DEADLINE;
+    }
+    uint64_t due = NO_DEADLINE;
+    if (OnBattery(LastPower)) {
+        if (!CommLossWarned) {
+            uint64_t wait = COMM_WARNING_LEAST_MS;
+            if (Config.CommLostSeconds > 0) {
+                wait = std::min(wait, Config.CommLostSeconds * MS_PER_S);
+            }
+            due = CommLostSince + wait;
+        }
+    } else if (!CommLossWarned || (!CommLossNotified && Config.NotifyUsers)) {
+        uint64_t warning = std::max(Config.CommLostSeconds * MS_PER_S, COMM_WARNING_LEAST_MS);
+        due = CommLostSince + (CommLossWarned ? std::max(warning, COMM_NOTIFY_MS) : warning);
+    }
+    return due == NO_DEADLINE ? NO_DEADLINE : std::max(due, QuietUntil);
+}
+
+// When the shutdown comes, as seen at the start of a span on battery.
+std::string ShutdownWhen(uint64_t now)
+{
+    if (Shutdown != ShutdownPhase::None) {
         return "the shutdown decided goes on";
     }
     if (Config.ShutdownAfterSeconds > 0) {
-        return "Windows shuts down in " + std::to_string(Config.ShutdownAfterSeconds) + " s";
+        return "Windows shuts down in " + SecondsLeft(Until(DecisionDue(), now));
     }
     return "Windows shuts down at low battery";
 }
@@ -162,36 +330,92 @@ std::string TimeLeft(uint64_t now)
     if (Config.ShutdownAfterSeconds == 0) {
         return "Windows shuts down when the UPS battery runs low.";
     }
-    uint64_t due = OnBatterySince + Config.ShutdownAfterSeconds * MS_PER_S;
-    return "Windows shuts down in " + SecondsLeft(due > now ? due - now : 0) + " unless mains power returns.";
+    return "Windows shuts down in " + SecondsLeft(Until(DecisionDue(), now)) + " unless mains power returns.";
 }
 
-void Proceed(Actions* actions, uint64_t now)
+// How long the outage has lasted, in the users' terms: after a sleep or
+// short returns of the mains its start says nothing of the time counted.
+std::string OutageText(uint64_t now)
 {
-    if (Config.DryRun) {
-        Shutdown = Phase::DryRun;
+    std::string counted = Seconds(OnBatteryMs(now));
+    if (Returns > 0) {
+        return "Mains power keeps failing; this computer has run on its UPS for " + counted + " in the last " +
+               Seconds(now - OutageStart) + ".";
+    }
+    if (SleptInOutage) {
+        return "Mains power failed; this computer has run on its UPS for " + counted +
+               ", not counting the time asleep.";
+    }
+    return "Mains power failed " + counted + " ago; this computer runs on its UPS.";
+}
+
+void FinishDrill(bool early, const std::string& why, uint64_t now, Actions* actions);
+
+// A dry-run or drill shutdown with the mains back: the service watches again,
+// so that the next drill needs no restart.
+void RearmIfMainsBack(uint64_t now, Actions* actions)
+{
+    if (Shutdown != ShutdownPhase::DryRun || LastPower != ONLINE) {
+        return;
+    }
+    Shutdown = ShutdownPhase::None;
+    Reason.clear();
+    InOutage = false;
+    if (Drill.Active) {
+        FinishDrill(false, std::string(), now, actions);
+    }
+}
+
+void Proceed(uint64_t now, Actions* actions)
+{
+    if (Config.DryRun || Drill.Active) {
+        Shutdown = ShutdownPhase::DryRun;
         if (Config.TurnOff) {
             Log(LogEvent::TurnOff, Severity::Information,
                 "the UPS would be told to turn its outlets off " + std::to_string(Config.TurnOffDelaySeconds) +
-                    " s after Windows has shut down (dry run)",
+                    " s after Windows has shut down" + Rehearsal(),
                 now, actions);
+        }
+        if (LastPower == ONLINE) {
+            Log(LogEvent::Online, Severity::Information,
+                "the dry-run shutdown is over and the mains is back: the service watches again", now, actions);
+            RearmIfMainsBack(now, actions);
         }
         return;
     }
-    Shutdown = Phase::Calling;
+    Shutdown = ShutdownPhase::Calling;
     CallRetryAt = NO_DEADLINE;
     Push(actions, Action::Shutdown, "UPS power failure: " + Reason);
+}
+
+// The phase before the call ends at its own limit, or sooner when the call
+// cannot wait.
+void EndPhaseIfDue(uint64_t now, Actions* actions)
+{
+    if (Shutdown != ShutdownPhase::RunningBefore || std::min(BeforeDeadline, CallBy) > now) {
+        return;
+    }
+    Push(actions, Action::EndCommand, std::string(), BeforeCommand);
+    Log(LogEvent::Run, Severity::Warning,
+        BeforeDeadline <= now ? "RunBeforeShutdown still running after " +
+                                    std::to_string(Config.RunBeforeShutdownSeconds) + " s: ended"
+                              : "RunBeforeShutdown ended after " + Seconds(now - BeforeStartedAt) +
+                                    ": the battery is low, the shutdown cannot wait",
+        now, actions);
+    Proceed(now, actions);
 }
 
 void Decide(const std::string& reason, uint64_t now, Actions* actions)
 {
     Reason = reason;
-    Shutdown = Phase::RunningBefore;  // decided: nothing takes it back
+    Shutdown = ShutdownPhase::RunningBefore;  // decided: nothing takes it back
+    DecidedUrgent = Urgent();
+    CallBy = NO_DEADLINE;
     NextNotifyAt = NO_DEADLINE;
-    Log(LogEvent::Shutdown, Severity::Warning, reason + (Config.DryRun ? " (dry run)" : ""), now, actions);
+    Log(LogEvent::Shutdown, Severity::Warning, reason + Rehearsal(), now, actions);
     Notify("Windows shuts down now: " + reason + ". Save your work.", actions);
     if (Config.RunBeforeShutdown.empty()) {
-        Proceed(actions, now);
+        Proceed(now, actions);
         return;
     }
     BeforeCommand = ++LastCommand;
@@ -200,124 +424,227 @@ void Decide(const std::string& reason, uint64_t now, Actions* actions)
     Push(actions, Action::RunCommand, Config.RunBeforeShutdown, BeforeCommand);
 }
 
-// The decisions, taken whenever something changed or fell due.
+// The decisions, taken whenever something changed or fell due. Once a
+// shutdown is decided, a later reason can only bring the call sooner: the
+// battery running low makes it at once.
 void Evaluate(uint64_t now, Actions* actions)
 {
-    if (Stopped || Shutdown != Phase::None || now < QuietUntil) {
+    if (Stopped || DecisionDue() > now) {
         return;
     }
-    if (State == LOW_BATTERY || (State == NO_COMM && LastPower == LOW_BATTERY)) {
+    if (Shutdown != ShutdownPhase::None) {
+        DecidedUrgent = true;
+        CallBy = now;
+        Log(LogEvent::Shutdown, Severity::Warning, "battery low: the shutdown decided for " + Reason + " comes now",
+            now, actions);
+        EndPhaseIfDue(now, actions);
+    } else if (Urgent()) {
         Decide("low battery", now, actions);
-    } else if (OnBattery(LastPower) && Config.ShutdownAfterSeconds > 0 &&
-               now >= OnBatterySince + Config.ShutdownAfterSeconds * MS_PER_S) {
+    } else if (Config.ShutdownAfterSeconds > 0 && OnBatteryMs(now) >= Config.ShutdownAfterSeconds * MS_PER_S) {
         Decide(std::to_string(Config.ShutdownAfterSeconds) + " s on battery", now, actions);
-    } else if (State == NO_COMM && OnBattery(LastPower) && Config.CommLostSeconds > 0 &&
-               now >= CommLostSince + Config.CommLostSeconds * MS_PER_S) {
+    } else {
         Decide("no answer from the UPS for " + std::to_string(Config.CommLostSeconds) + " s while on battery", now,
                actions);
+    }
+}
+
+// Every change counts; more than FLAP_CHANGES within FLAP_WINDOW_MS and the state flaps.
+void CountChange(uint64_t now, Actions* actions)
+{
+    uint64_t oldest = RecentChanges[ChangeCount % FLAP_CHANGES];
+    RecentChanges[ChangeCount % FLAP_CHANGES] = now;
+    ++ChangeCount;
+    if (Flapping) {
+        ++Folded;
+    } else if (ChangeCount > FLAP_CHANGES && now - oldest < FLAP_WINDOW_MS) {
+        Flapping = true;
+        Folded = 0;
+        FlapPeriodEnd = now + FLAP_PERIOD_MS;
+        Log(LogEvent::Flap, Severity::Warning,
+            "the state changed " + std::to_string(FLAP_CHANGES + 1) + " times within " + Seconds(FLAP_WINDOW_MS) +
+                ", faster than the UPS is polled: a broken line or driver; its changes are counted in one line a "
+                "minute while this goes on; now " + StateText(State) + CodeNote(),
+            now, actions);
     }
 }
 
 void LoseCommunication(uint64_t now, Actions* actions)
 {
     CommLostSince = now;
+    CommLossWarned = false;
+    CommLossNotified = false;
     NextNotifyAt = NO_DEADLINE;
     if (LastPower == NONE) {
-        Log(LogEvent::CommBad, Severity::Warning,
-            "no answer from " + TheUps() + " since the start: a warning only until it has answered", now, actions);
-        return;
+        CommLossWarned = true;
+        LogChange(LogEvent::CommBad, Severity::Warning,
+                  "no answer from " + TheUps() + " since the start: a warning only until it has answered", now,
+                  actions);
     }
-    if (!OnBattery(LastPower)) {
-        Log(LogEvent::CommBad, Severity::Warning, "no answer from " + TheUps() + ", last on mains: a warning only", now,
-            actions);
-        Notify(TheUpsCapitalised() + " does not answer.", actions);
-        return;
+    // Otherwise a warning only if it lasts (CommWarningDue).
+}
+
+// No answer while last on battery has lasted long enough to be told.
+void WarnOfSilenceOnBattery(uint64_t now, Actions* actions)
+{
+    CommLossWarned = true;
+    CommLossNotified = true;
+    uint64_t due = CommLostSince + Config.CommLostSeconds * MS_PER_S;
+    std::string outlook = Shutdown != ShutdownPhase::None ? "the shutdown decided goes on"
+                          : Config.CommLostSeconds == 0   ? "no shutdown for this (CommLostSeconds is 0)"
+                                                          : "Windows shuts down in " + SecondsLeft(Until(due, now)) +
+                                                                " unless it answers";
+    LogChange(LogEvent::CommBad, Severity::Warning,
+              "no answer from " + TheUps() + " for " + Seconds(now - CommLostSince) + ", last on battery: " + outlook,
+              now, actions);
+    NotifyChange(TheUpsCapitalised() + " does not answer while on battery: " + outlook + ".", actions);
+}
+
+void MainsBack(uint64_t now, Actions* actions)
+{
+    uint64_t span = now - OnBatterySince;
+    CountedBeforeMs += span;
+    MainsBackAt = now;
+    ++Returns;
+    NextNotifyAt = NO_DEADLINE;
+    std::string text =
+        Returns == 1 ? "mains back after " + Seconds(span) + " on battery" : "mains back (" + CountingText(now) + ")";
+    if (Shutdown == ShutdownPhase::DryRun) {
+        text += "; the dry-run shutdown is over: the service watches again";
+    } else if (Shutdown != ShutdownPhase::None) {
+        text += "; the shutdown decided goes on";
     }
-    std::string outlook = Shutdown != Phase::None       ? "the shutdown decided goes on"
-                          : Config.CommLostSeconds == 0 ? "no shutdown for this (CommLostSeconds is 0)"
-                                                        : "Windows shuts down in " +
-                                                              std::to_string(Config.CommLostSeconds) +
-                                                              " s unless it answers";
-    Log(LogEvent::CommBad, Severity::Warning, "no answer from " + TheUps() + ", last on battery: " + outlook, now,
-        actions);
-    Notify(TheUpsCapitalised() + " does not answer while on battery: " + outlook + ".", actions);
+    LogChange(LogEvent::Online, Severity::Information, text, now, actions);
+    if (FailureNotified) {
+        NotifyChange(Returns == 1 ? "Mains power is back after " + Seconds(span) + "." : "Mains power is back.",
+                     actions);
+    }
+    FailureNotified = false;
+    RearmIfMainsBack(now, actions);
+}
+
+void PowerFails(uint32_t before, uint64_t now, Actions* actions)
+{
+    // The mains was back (LastPower is already the battery): not for long enough?
+    bool again = InOutage && now - MainsBackAt < Config.OnlineStableSeconds * MS_PER_S;
+    if (!again) {
+        InOutage = true;
+        OutageStart = now;
+        CountedBeforeMs = 0;
+        Returns = 0;
+        SleptInOutage = false;
+        AnyNotified = false;
+    }
+    OnBatterySince = now;
+    FailureNotified = false;
+    ScheduleFailureMessage(now);
+    // Before the first answer the outage's start is not known.
+    std::string start = before == NONE ? "on battery when first heard"
+                        : again        ? "mains failed again after " + Seconds(now - MainsBackAt) + " (" +
+                                      CountingText(now) + ")"
+                                       : std::string("mains failed");
+    if (State == LOW_BATTERY) {
+        LogChange(LogEvent::LowBattery, Severity::Warning, start + ", battery low", now, actions);
+    } else {
+        LogChange(LogEvent::OnBattery, Severity::Warning, start + "; " + ShutdownWhen(now), now, actions);
+    }
 }
 
 void PowerChanged(uint32_t before, uint64_t now, Actions* actions)
 {
     if (State == ONLINE) {
         if (OnBattery(before)) {
-            Log(LogEvent::Online, Severity::Information,
-                "mains back after " + Seconds(now - OnBatterySince) + " on battery" +
-                    (Shutdown != Phase::None ? "; the shutdown decided goes on" : ""),
-                now, actions);
-            if (FailureNotified) {
-                Notify("Mains power is back after " + Seconds(now - OnBatterySince) + ".", actions);
-            }
-            FailureNotified = false;
-            NextNotifyAt = NO_DEADLINE;
+            MainsBack(now, actions);
         } else if (before == NONE) {
-            Log(LogEvent::Online, Severity::Information, "on mains", now, actions);
+            LogChange(LogEvent::Online, Severity::Information, "on mains", now, actions);
         }
-        return;
-    }
-    if (!OnBattery(before)) {
-        // An outage begins: its clock, and the first message after a flicker's length.
-        OnBatterySince = now;
-        FailureNotified = false;
-        NextNotifyAt = NO_DEADLINE;
-        if (Shutdown == Phase::None) {
-            ScheduleNotify(now + FLICKER_MS);
-        }
-        // Before the first answer the outage's start is not known.
-        std::string start = before == NONE ? "on battery when first heard" : "mains failed";
-        if (State == LOW_BATTERY) {
-            Log(LogEvent::LowBattery, Severity::Warning, start + ", battery low", now, actions);
-        } else {
-            Log(LogEvent::OnBattery, Severity::Warning, start + "; " + ShutdownWhen(), now, actions);
-        }
-        return;
-    }
-    if (before == ON_BATTERY && State == LOW_BATTERY) {
-        Log(LogEvent::LowBattery, Severity::Warning, "battery low after " + Seconds(now - OnBatterySince) + " on battery",
-            now, actions);
+    } else if (!OnBattery(before)) {
+        PowerFails(before, now, actions);
+    } else if (before == ON_BATTERY && State == LOW_BATTERY) {
+        LogChange(LogEvent::LowBattery, Severity::Warning,
+                  "battery low after " + Seconds(OnBatteryMs(now)) + " on battery", now, actions);
     } else if (before == LOW_BATTERY && State == ON_BATTERY) {
-        Log(LogEvent::OnBattery, Severity::Information, "battery no longer low, still on battery", now, actions);
+        LogChange(LogEvent::OnBattery, Severity::Information, "battery no longer low, still on battery", now, actions);
     }
 }
 
-void ApplyState(uint32_t state, uint64_t now, Actions* actions)
+// An answer after no answer: logged when the silence was, and the outage's
+// messages go on.
+void CommunicationBack(uint32_t state, uint64_t now, Actions* actions)
 {
-    // A code no driver should give is taken as no answer at all.
-    if (state != ONLINE && state != ON_BATTERY && state != LOW_BATTERY) {
-        state = NO_COMM;
+    if (LastPower == NONE) {
+        LogChange(LogEvent::CommOk, Severity::Information, TheUps() + " answers", now, actions);
+    } else if (CommLossWarned) {
+        LogChange(LogEvent::CommOk, Severity::Information,
+                  TheUps() + " answers again after " + Seconds(now - CommLostSince), now, actions);
     }
+    if (OnBattery(LastPower) && OnBattery(state) && Shutdown == ShutdownPhase::None) {
+        if (!AnyNotified) {
+            ScheduleNotify(std::max(now, OnBatterySince + FLICKER_MS));
+        } else if (Config.NotifyEverySeconds > 0) {
+            ScheduleNotify(now + Config.NotifyEverySeconds * MS_PER_S);
+        }
+    }
+}
+
+// Any code with the low-battery bit is a low battery; any other code the
+// driver interface does not define is no answer.
+uint32_t Meaning(uint32_t code)
+{
+    if (code == ONLINE || code == ON_BATTERY || code == NO_COMM) {
+        return code;
+    }
+    return (code & LOW_BATTERY) != 0 ? LOW_BATTERY : NO_COMM;
+}
+
+void ApplyState(uint32_t code, uint64_t now, Actions* actions)
+{
+    uint32_t state = Meaning(code);
     if (state == State) {
         return;
     }
     uint32_t before = State;
     State = state;
+    StateCode = code;
+    StateSince = now;
+    CountChange(now, actions);
     if (state == NO_COMM) {
         LoseCommunication(now, actions);
     } else {
         if (before == NO_COMM) {
-            Log(LogEvent::CommOk, Severity::Information,
-                LastPower == NONE ? TheUps() + " answers" : TheUps() + " answers again after " + Seconds(now - CommLostSince),
-                now, actions);
-            // The same outage goes on: so do its messages.
-            if (OnBattery(LastPower) && OnBattery(state) && Shutdown == Phase::None) {
-                if (!FailureNotified) {
-                    ScheduleNotify(std::max(now, OnBatterySince + FLICKER_MS));
-                } else if (Config.NotifyEverySeconds > 0) {
-                    ScheduleNotify(now + Config.NotifyEverySeconds * MS_PER_S);
-                }
-            }
+            CommunicationBack(state, now, actions);
         }
         uint32_t lastPower = LastPower;
-        LastPower = state;
-        PowerChanged(lastPower, now, actions);
+        if (state != lastPower) {
+            LastPower = state;
+            PowerSince = now;
+            PowerChanged(lastPower, now, actions);
+        }
     }
     Evaluate(now, actions);
+}
+
+// The drill is over: what it played is forgotten and the state before it,
+// the UPS on mains, is the service's again.
+void FinishDrill(bool early, const std::string& why, uint64_t now, Actions* actions)
+{
+    if (early && Shutdown == ShutdownPhase::RunningBefore) {
+        Push(actions, Action::EndCommand, std::string(), BeforeCommand);
+    }
+    Drill.Active = false;
+    Log(LogEvent::Drill, early ? Severity::Warning : Severity::Information,
+        early ? "ended early: " + why + "; the real state takes over"
+              : "over: the mains is back and the service watches again, as before the drill",
+        now, actions);
+    Shutdown = ShutdownPhase::None;
+    Reason.clear();
+    InOutage = false;
+    NextNotifyAt = NO_DEADLINE;
+    FailureNotified = false;
+    State = ONLINE;
+    StateCode = ONLINE;
+    LastPower = ONLINE;
+    StateSince = Drill.RealStateSince;
+    PowerSince = Drill.RealPowerSince;
 }
 
 std::string InitMeaning(uint32_t code)
@@ -331,25 +658,72 @@ std::string InitMeaning(uint32_t code)
     }
 }
 
+void AskDriver(uint64_t now, Actions* actions)
+{
+    Driver = DriverStatus::Starting;
+    DriverAskedAt = now;
+    DriverRetryAt = NO_DEADLINE;
+    Push(actions, Action::StartDriver);
+}
+
+// Every command still running, ended; how many there were.
+uint32_t EndCommands(Actions* actions)
+{
+    uint32_t ended = 0;
+    if (Shutdown == ShutdownPhase::RunningBefore) {
+        Push(actions, Action::EndCommand, std::string(), BeforeCommand);
+        ++ended;
+    }
+    for (const EventCommand& command : EventCommands) {
+        Push(actions, Action::EndCommand, std::string(), command.Id);
+        ++ended;
+    }
+    EventCommands.clear();
+    return ended;
+}
+
 void Reset()
 {
     Stopped = false;
-    DriverUp = false;
+    Driver = DriverStatus::Starting;
+    DriverAskedAt = 0;
+    DriverRestartWanted = false;
     DriverRetryAt = NO_DEADLINE;
     FailedInitCode = 0;
     FailedAttempts = 0;
     State = NONE;
+    StateCode = NONE;
+    StateSince = 0;
     LastPower = NONE;
-    OnBatterySince = 0;
+    PowerSince = 0;
     CommLostSince = 0;
-    FailureNotified = false;
-    NextNotifyAt = NO_DEADLINE;
+    CommLossWarned = false;
+    CommLossNotified = false;
     QuietUntil = 0;
-    Shutdown = Phase::None;
+    InOutage = false;
+    OutageStart = 0;
+    CountedBeforeMs = 0;
+    OnBatterySince = 0;
+    MainsBackAt = 0;
+    Returns = 0;
+    SleptInOutage = false;
+    AnyNotified = false;
+    FailureNotified = false;
+    LastNotifiedAt = 0;
+    NextNotifyAt = NO_DEADLINE;
+    ChangeCount = 0;
+    Flapping = false;
+    FlapPeriodEnd = NO_DEADLINE;
+    Folded = 0;
+    Shutdown = ShutdownPhase::None;
     Reason.clear();
+    DecidedUrgent = false;
     BeforeCommand = 0;
+    BeforeStartedAt = 0;
     BeforeDeadline = NO_DEADLINE;
+    CallBy = NO_DEADLINE;
     CallRetryAt = NO_DEADLINE;
+    Drill = DrillRun();
     EventCommands.clear();
     LastCommand = 0;
 }
@@ -363,44 +737,112 @@ void PolicyStart(const Settings& settings, const std::string& port, const std::s
     Config = settings;
     Port = port;
     Log(LogEvent::Start, Severity::Information, what + (Config.DryRun ? " (dry run)" : ""), now, actions);
-    Push(actions, Action::StartDriver);
+    for (const SettingProblem& problem : Config.Problems) {
+        Log(LogEvent::Config, Severity::Error, ProblemText(problem), now, actions);
+    }
+    AskDriver(now, actions);
 }
 
-void PolicyDriverStarted(uint32_t initCode, uint32_t state, uint64_t now, Actions* actions)
+void PolicyReconfigure(const Settings& settings, const std::string& port, uint64_t now, Actions* actions)
 {
     if (Stopped) {
         return;
     }
+    std::vector<std::string> changes = SettingChanges(Config, settings);
+    if (port != Port) {
+        changes.push_back("Port " + (Port.empty() ? std::string("none") : Port) + " -> " +
+                          (port.empty() ? std::string("none") : port));
+    }
+    std::string text;
+    for (const std::string& change : changes) {
+        text += (text.empty() ? "" : ", ") + change;
+    }
+    // The driver reads Port, TurnOff and RestoreMinutes when it starts.
+    bool restart = settings.Driver != Config.Driver || port != Port || settings.TurnOff != Config.TurnOff ||
+                   settings.RestoreMinutes != Config.RestoreMinutes;
+    std::vector<SettingProblem> before = Config.Problems;
+    Config = settings;
+    Port = port;
+    Log(LogEvent::Config, Severity::Information,
+        "settings read again: " + (text.empty() ? std::string("nothing changed") : text), now, actions);
+    for (const SettingProblem& problem : Config.Problems) {
+        bool known = std::any_of(before.begin(), before.end(), [&problem](const SettingProblem& old) {
+            return old.Name == problem.Name && old.Found == problem.Found;
+        });
+        if (!known) {
+            Log(LogEvent::Config, Severity::Error, ProblemText(problem), now, actions);
+        }
+    }
+    if (!Config.NotifyUsers) {
+        NextNotifyAt = NO_DEADLINE;
+    }
+    if (restart) {
+        if (Drill.Active) {
+            FinishDrill(true, "the driver restarts for the new settings", now, actions);
+        }
+        if (Driver == DriverStatus::Starting || Driver == DriverStatus::NotReturning) {
+            DriverRestartWanted = true;  // once UPSInit is back; never two at once
+        } else {
+            Push(actions, Action::StopDriver);
+            AskDriver(now, actions);
+        }
+    }
+    Evaluate(now, actions);
+}
+
+void PolicyDriverStarted(uint32_t initCode, uint32_t state, uint64_t now, Actions* actions)
+{
+    bool waited = Driver == DriverStatus::Starting || Driver == DriverStatus::NotReturning;
+    if (Stopped || !waited) {
+        return;  // an answer nobody waits for
+    }
+    uint64_t took = now - DriverAskedAt;
+    bool late = Driver == DriverStatus::NotReturning;
+    if (DriverRestartWanted) {
+        DriverRestartWanted = false;
+        Push(actions, Action::StopDriver);
+        AskDriver(now, actions);
+        return;
+    }
     if (initCode == INIT_OK) {
-        DriverUp = true;
-        DriverRetryAt = NO_DEADLINE;
-        if (FailedAttempts > 0) {
+        Driver = DriverStatus::Running;
+        if (late) {
+            Log(LogEvent::CommOk, Severity::Information,
+                "UPSInit returned after " + Seconds(took) + ", late: the driver runs", now, actions);
+        } else if (FailedAttempts > 0) {
             Log(LogEvent::CommOk, Severity::Information,
                 "the driver started after " + std::to_string(FailedAttempts) + " failed attempts", now, actions);
-            FailedAttempts = 0;
         }
+        FailedAttempts = 0;
         ApplyState(state, now, actions);
         return;
     }
-    // Logged once, and again only when the cause changes.
-    if (FailedAttempts == 0 || initCode != FailedInitCode) {
+    // Logged once, and again only when the cause changes or it came late.
+    if (FailedAttempts == 0 || initCode != FailedInitCode || late) {
         Log(LogEvent::DriverFail, Severity::Error,
-            "UPSInit returned " + std::to_string(initCode) + ": " + InitMeaning(initCode) + "; trying again every " +
-                Seconds(DRIVER_RETRY_MS),
+            "UPSInit returned " + std::to_string(initCode) + (late ? " after " + Seconds(took) : std::string()) +
+                ": " + InitMeaning(initCode) + "; trying again every " + Seconds(DRIVER_RETRY_MS),
             now, actions);
     }
     FailedInitCode = initCode;
     ++FailedAttempts;
-    DriverUp = false;
+    Driver = DriverStatus::Failed;
     Push(actions, Action::StopDriver);
     DriverRetryAt = now + DRIVER_RETRY_MS;
 }
 
 void PolicyState(uint32_t state, uint64_t now, Actions* actions)
 {
-    if (!Stopped && DriverUp) {
-        ApplyState(state, now, actions);
+    if (Stopped || Driver != DriverStatus::Running) {
+        return;
     }
+    // A real change during a drill ends it at once.
+    if (Drill.Active && Meaning(state) != ONLINE) {
+        FinishDrill(true, "the UPS reports " + StateText(Meaning(state)), now, actions);
+    } else if (Drill.Active) {
+        return;  // the real state is still the one the drill set aside
+    }
+    ApplyState(state, now, actions);
 }
 
 void PolicyResume(uint64_t now, Actions* actions)
@@ -408,18 +850,12 @@ void PolicyResume(uint64_t now, Actions* actions)
     if (Stopped) {
         return;
     }
-    // The time asleep counts for nothing, and neither does a reading taken
-    // before the sleep: the clocks start again, and the driver has polled
-    // before the next decision.
+    // The clock stood still while asleep; a reading or a deadline from
+    // before the sleep is not acted on until the driver has polled again.
     QuietUntil = now + RESUME_QUIET_MS;
-    if (OnBattery(LastPower)) {
-        OnBatterySince = now;
-        if (NextNotifyAt != NO_DEADLINE) {
-            NextNotifyAt = now + FLICKER_MS;
-        }
-    }
-    if (State == NO_COMM) {
-        CommLostSince = now;
+    SleptInOutage = SleptInOutage || InOutage;
+    if (NextNotifyAt != NO_DEADLINE) {
+        NextNotifyAt = QuietUntil;  // the users back at their desks hear how long it has lasted
     }
     Evaluate(now, actions);
 }
@@ -427,7 +863,7 @@ void PolicyResume(uint64_t now, Actions* actions)
 void PolicyCommandEnded(uint32_t command, bool started, uint32_t exitCode, const std::string& error, uint64_t now,
                         Actions* actions)
 {
-    if (Shutdown == Phase::RunningBefore && command == BeforeCommand) {
+    if (Shutdown == ShutdownPhase::RunningBefore && command == BeforeCommand) {
         if (!started) {
             Log(LogEvent::Run, Severity::Error, "RunBeforeShutdown did not start: " + error, now, actions);
         } else {
@@ -436,7 +872,7 @@ void PolicyCommandEnded(uint32_t command, bool started, uint32_t exitCode, const
                     Seconds(now - BeforeStartedAt),
                 now, actions);
         }
-        Proceed(actions, now);
+        Proceed(now, actions);
         return;
     }
     auto found = std::find_if(EventCommands.begin(), EventCommands.end(),
@@ -456,11 +892,11 @@ void PolicyCommandEnded(uint32_t command, bool started, uint32_t exitCode, const
 
 void PolicyShutdownCalled(bool ok, const std::string& error, uint64_t now, Actions* actions)
 {
-    if (Shutdown != Phase::Calling) {
+    if (Shutdown != ShutdownPhase::Calling) {
         return;
     }
     if (ok) {
-        Shutdown = Phase::Called;
+        Shutdown = ShutdownPhase::Called;
         return;
     }
     Log(LogEvent::Shutdown, Severity::Error,
@@ -475,9 +911,14 @@ void PolicySystemShutdown(uint64_t now, Actions* actions)
     }
     // Only after a shutdown this service asked for: a person's shutdown
     // never cuts the outlets.
-    bool ours = Shutdown == Phase::Called;
+    bool ours = Shutdown == ShutdownPhase::Called;
     if (ours && Config.TurnOff) {
-        if (DriverUp) {
+        // The driver sends the command only to a UPS that answered its last poll.
+        bool answers = State == ONLINE || OnBattery(State);
+        const char* unsent = Driver != DriverStatus::Running ? "the driver is not running"
+                             : !answers                     ? "the UPS does not answer"
+                                                            : nullptr;
+        if (unsent == nullptr) {
             Log(LogEvent::TurnOff, Severity::Warning,
                 "the UPS turns its outlets off in " + std::to_string(Config.TurnOffDelaySeconds) +
                     " s and on again " + std::to_string(Config.RestoreMinutes) + " min after the mains is back",
@@ -485,8 +926,10 @@ void PolicySystemShutdown(uint64_t now, Actions* actions)
             actions->push_back(Action{Action::TurnOff, LogEvent::TurnOff, Severity::Information, std::string(), 0,
                                       Config.TurnOffDelaySeconds});
         } else {
-            Log(LogEvent::TurnOff, Severity::Error, "the UPS cannot be turned off: the driver is not running", now,
-                actions);
+            Log(LogEvent::TurnOff, Severity::Error,
+                std::string("not sent: ") + unsent +
+                    "; the machine will not restart by itself when the mains returns",
+                now, actions);
         }
     }
     PolicyStop(ours ? "Windows shuts down for the power failure" : "Windows shuts down", now, actions);
@@ -497,10 +940,61 @@ void PolicyStop(const std::string& why, uint64_t now, Actions* actions)
     if (Stopped) {
         return;
     }
-    Log(LogEvent::Stop, Severity::Information, why, now, actions);
+    uint32_t ended = EndCommands(actions);
+    Drill.Active = false;  // over with the service
+    Log(LogEvent::Stop, Severity::Information,
+        why + (ended == 0 ? std::string()
+                          : "; " + std::to_string(ended) + (ended == 1 ? " command" : " commands") +
+                                " still running ended"),
+        now, actions);
     Stopped = true;
     Push(actions, Action::StopDriver);
     Push(actions, Action::Exit);
+}
+
+bool PolicyDrill(uint32_t seconds, uint64_t now, Actions* actions, std::string* refusal)
+{
+    uint64_t stableMs = Config.OnlineStableSeconds * MS_PER_S;
+    if (Stopped) {
+        *refusal = "the service is stopping";
+    } else if (Drill.Active) {
+        *refusal = "a drill is under way";
+    } else if (Shutdown != ShutdownPhase::None) {
+        *refusal = "a shutdown is decided (" + Reason + ")";
+    } else if (Driver != DriverStatus::Running) {
+        *refusal = "the driver is not running";
+    } else if (OnBattery(State)) {
+        *refusal = "the UPS is on battery: a real outage";
+    } else if (State != ONLINE) {
+        *refusal = "the UPS does not answer: a drill needs it answering on mains";
+    } else if (OutageCounts(now)) {
+        *refusal = "the mains has been back for " + Seconds(now - MainsBackAt) + " only: the outage still counts for " +
+                   SecondsLeft(MainsBackAt + stableMs - now) + " (OnlineStableSeconds)";
+    } else if (seconds > DRILL_LONGEST_SECONDS) {
+        *refusal = "a drill lasts at most " + std::to_string(DRILL_LONGEST_SECONDS) + " s";
+    } else {
+        refusal->clear();
+    }
+    if (!refusal->empty()) {
+        return false;
+    }
+    uint64_t shutdownMs = Config.ShutdownAfterSeconds * MS_PER_S;
+    Drill = DrillRun();
+    Drill.Active = true;
+    Drill.LowAt = seconds == 0 && shutdownMs == 0 ? now + DRILL_LOW_BATTERY_MS : NO_DEADLINE;
+    Drill.MainsAt = now + (seconds > 0         ? seconds * MS_PER_S
+                           : shutdownMs > 0    ? shutdownMs + DRILL_AFTER_SHUTDOWN_MS
+                                               : DRILL_LOW_BATTERY_MS + DRILL_AFTER_SHUTDOWN_MS);
+    Drill.RealStateSince = StateSince;
+    Drill.RealPowerSince = PowerSince;
+    Log(LogEvent::Drill, Severity::Information,
+        "a power failure of " + Seconds(Drill.MainsAt - now) +
+            (Drill.LowAt != NO_DEADLINE ? ", the battery low after " + Seconds(DRILL_LOW_BATTERY_MS) : std::string()) +
+            ", played through the settings: the users' messages, RunOnEvent and RunBeforeShutdown as in a real "
+            "one; Windows stays on and the UPS is not turned off",
+        now, actions);
+    ApplyState(ON_BATTERY, now, actions);
+    return true;
 }
 
 void PolicyTick(uint64_t now, Actions* actions)
@@ -508,17 +1002,17 @@ void PolicyTick(uint64_t now, Actions* actions)
     if (Stopped) {
         return;
     }
-    if (!DriverUp && DriverRetryAt <= now) {
-        DriverRetryAt = NO_DEADLINE;
-        Push(actions, Action::StartDriver);
-    }
-    if (Shutdown == Phase::RunningBefore && BeforeDeadline <= now) {
-        Push(actions, Action::EndCommand, std::string(), BeforeCommand);
-        Log(LogEvent::Run, Severity::Warning,
-            "RunBeforeShutdown still running after " + std::to_string(Config.RunBeforeShutdownSeconds) + " s: ended",
+    if (Driver == DriverStatus::Starting && now >= DriverAskedAt + DRIVER_INIT_LIMIT_MS) {
+        Driver = DriverStatus::NotReturning;
+        Log(LogEvent::DriverFail, Severity::Error,
+            "UPSInit has not returned after " + Seconds(now - DriverAskedAt) +
+                ": the UPS is not watched; the service waits for it and starts no other",
             now, actions);
-        Proceed(actions, now);
     }
+    if (Driver == DriverStatus::Failed && DriverRetryAt <= now) {
+        AskDriver(now, actions);
+    }
+    EndPhaseIfDue(now, actions);
     for (size_t i = 0; i < EventCommands.size();) {
         if (EventCommands[i].Deadline > now) {
             ++i;
@@ -532,15 +1026,57 @@ void PolicyTick(uint64_t now, Actions* actions)
                 std::to_string(Config.RunOnEventSeconds) + " s: ended",
             now, actions);
     }
-    if (Shutdown == Phase::Calling && CallRetryAt <= now) {
+    if (Shutdown == ShutdownPhase::Calling && CallRetryAt <= now) {
         CallRetryAt = NO_DEADLINE;
         Push(actions, Action::Shutdown, "UPS power failure: " + Reason);
     }
+    if (CommWarningDue() <= now) {
+        if (OnBattery(LastPower)) {
+            WarnOfSilenceOnBattery(now, actions);
+        } else if (!CommLossWarned) {
+            CommLossWarned = true;
+            Log(LogEvent::CommBad, Severity::Warning,
+                "no answer from " + TheUps() + ", last on mains: a warning only (silent for " +
+                    Seconds(now - CommLostSince) + ")" + CodeNote(),
+                now, actions);
+        } else {
+            CommLossNotified = true;
+            Notify(TheUpsCapitalised() + " does not answer.", actions);
+        }
+    }
+    if (Flapping && FlapPeriodEnd <= now) {
+        if (Folded > 0) {
+            Log(LogEvent::Flap, Severity::Warning,
+                std::to_string(Folded) + " state changes in the last " + Seconds(FLAP_PERIOD_MS) + "; now " +
+                    StateText(State) + CodeNote(),
+                now, actions);
+            Folded = 0;
+            FlapPeriodEnd = now + FLAP_PERIOD_MS;
+        } else {
+            Flapping = false;
+            FlapPeriodEnd = NO_DEADLINE;
+            Log(LogEvent::Flap, Severity::Information,
+                "no change in the last " + Seconds(FLAP_PERIOD_MS) + ": each change is logged again; now " +
+                    StateText(State) + CodeNote(),
+                now, actions);
+        }
+    }
+    if (Drill.Active && !Drill.LowPlayed && Drill.LowAt <= now) {
+        Drill.LowPlayed = true;
+        ApplyState(LOW_BATTERY, now, actions);
+    }
+    if (Drill.Active && !Drill.MainsBack && Drill.MainsAt <= now) {
+        Drill.MainsBack = true;
+        ApplyState(ONLINE, now, actions);
+        if (Drill.Active && Shutdown == ShutdownPhase::None) {
+            FinishDrill(false, std::string(), now, actions);
+        }
+    }
     if (NextNotifyAt <= now) {
-        Notify("Mains power failed " + Seconds(now - OnBatterySince) + " ago; this computer runs on its UPS. " +
-                   TimeLeft(now),
-               actions);
+        Notify(OutageText(now) + " " + TimeLeft(now), actions);
         FailureNotified = true;
+        AnyNotified = true;
+        LastNotifiedAt = now;
         NextNotifyAt = NO_DEADLINE;
         if (Config.NotifyEverySeconds > 0) {
             ScheduleNotify(now + Config.NotifyEverySeconds * MS_PER_S);
@@ -554,50 +1090,92 @@ uint64_t PolicyNextDeadline()
     if (Stopped) {
         return NO_DEADLINE;
     }
-    uint64_t next = std::min({DriverUp ? NO_DEADLINE : DriverRetryAt, NextNotifyAt, DecisionDue(),
-                              Shutdown == Phase::RunningBefore ? BeforeDeadline : NO_DEADLINE,
-                              Shutdown == Phase::Calling ? CallRetryAt : NO_DEADLINE});
+    uint64_t next = std::min({Driver == DriverStatus::Starting ? DriverAskedAt + DRIVER_INIT_LIMIT_MS : NO_DEADLINE,
+                              Driver == DriverStatus::Failed ? DriverRetryAt : NO_DEADLINE, NextNotifyAt,
+                              DecisionDue(), CommWarningDue(), FlapPeriodEnd,
+                              Shutdown == ShutdownPhase::RunningBefore ? std::min(BeforeDeadline, CallBy) : NO_DEADLINE,
+                              Shutdown == ShutdownPhase::Calling ? CallRetryAt : NO_DEADLINE});
+    if (Drill.Active) {
+        next = std::min({next, Drill.LowPlayed ? NO_DEADLINE : Drill.LowAt,
+                         Drill.MainsBack ? NO_DEADLINE : Drill.MainsAt});
+    }
     for (const EventCommand& command : EventCommands) {
         next = std::min(next, command.Deadline);
     }
     return next;
 }
 
+PolicyView PolicyNow(uint64_t now)
+{
+    PolicyView view;
+    view.Driver = Stopped ? DriverStatus::Stopped : Driver;
+    view.DriverForMs = Driver == DriverStatus::Failed ? Until(DriverRetryAt, now) : now - DriverAskedAt;
+    view.InitCode = FailedInitCode;
+    view.Answered = LastPower != NONE;
+    view.State = State;
+    view.StateCode = StateCode;
+    view.StateForMs = now - StateSince;
+    view.Power = LastPower;
+    view.PowerForMs = now - PowerSince;
+    view.OnBatteryMs = OnBatteryMs(now);
+    view.OutageForMs = OutageCounts(now) ? now - OutageStart : 0;
+    uint64_t due = DecisionDue();
+    view.ShutdownInMs = Shutdown == ShutdownPhase::None && OnBattery(LastPower) ? Until(due, now) : NO_DEADLINE;
+    view.Phase = Shutdown;
+    view.Reason = Reason;
+    view.Drill = Drill.Active;
+    view.DrillMainsInMs = Drill.Active && !Drill.MainsBack ? Until(Drill.MainsAt, now) : NO_DEADLINE;
+    view.Flapping = Flapping;
+    view.FoldedChanges = Folded;
+    view.Problems = Config.Problems;
+    return view;
+}
+
 std::string PolicySummary(uint64_t now)
 {
-    if (Stopped) {
-        return "stopped";
+    PolicyView view = PolicyNow(now);
+    std::string drill = view.Drill ? " (drill)" : "";
+    // Without the count: the line stays the same while the state flaps.
+    std::string flap = view.Flapping ? "; the state flaps" : "";
+    switch (view.Driver) {
+    case DriverStatus::Stopped: return "stopped";
+    case DriverStatus::Starting: return "starting the driver";
+    case DriverStatus::NotReturning:
+        return "UPSInit has not returned after " + Seconds(view.DriverForMs) + ": the UPS is not watched";
+    case DriverStatus::Failed:
+        return "the driver did not start (UPSInit returned " + std::to_string(view.InitCode) + ": " +
+               InitMeaning(view.InitCode) + "); next attempt in " + SecondsLeft(view.DriverForMs);
+    case DriverStatus::Running: break;
     }
-    if (!DriverUp) {
-        if (FailedAttempts == 0) {
-            return "starting the driver";
-        }
-        return "the driver did not start (UPSInit returned " + std::to_string(FailedInitCode) + ": " +
-               InitMeaning(FailedInitCode) + "); next attempt in " +
-               SecondsLeft(DriverRetryAt > now ? DriverRetryAt - now : 0);
+    if (view.Phase != ShutdownPhase::None) {
+        const char* how = view.Phase == ShutdownPhase::RunningBefore ? "; RunBeforeShutdown runs"
+                          : view.Phase == ShutdownPhase::Calling
+                              ? (CallRetryAt != NO_DEADLINE ? "; the shutdown call failed, trying again"
+                                                            : "; asking Windows to shut down")
+                          : view.Phase == ShutdownPhase::Called ? "; Windows is shutting down"
+                          : view.Drill                          ? ""
+                                                                : " (dry run)";
+        return "shutdown decided: " + view.Reason + how + drill + flap;
     }
-    if (Shutdown != Phase::None) {
-        const char* how = Shutdown == Phase::RunningBefore ? "; RunBeforeShutdown runs"
-                          : Shutdown == Phase::Calling     ? (CallRetryAt != NO_DEADLINE
-                                                                      ? "; the shutdown call failed, trying again"
-                                                                      : "; asking Windows to shut down")
-                          : Shutdown == Phase::Called      ? "; Windows is shutting down"
-                                                           : " (dry run)";
-        return "shutdown decided: " + Reason + how;
-    }
-    uint64_t due = DecisionDue();
-    std::string left = due == NO_DEADLINE || !OnBattery(LastPower) ? std::string()
-                                                                   : "; shutdown in " + SecondsLeft(due > now ? due - now : 0);
-    if (State == NO_COMM) {
-        if (LastPower == NONE) {
-            return "no answer from " + TheUps() + " since the start";
+    std::string left = view.ShutdownInMs == NO_DEADLINE ? std::string() : "; shutdown in " + SecondsLeft(view.ShutdownInMs);
+    std::string counting = view.OutageForMs > 0 && (view.Power == ONLINE || Returns > 0)
+                               ? " (" + CountingText(now) + ")"
+                               : std::string();
+    if (view.State == NO_COMM) {
+        if (!view.Answered) {
+            return "no answer from " + TheUps() + " since the start" + flap;
         }
         return "no answer from " + TheUps() + " for " + Seconds(now - CommLostSince) + ", last " +
-               (OnBattery(LastPower) ? "on battery" : "on mains") + left;
+               (OnBattery(view.Power) ? "on battery" : "on mains") + counting + left + drill + flap;
     }
-    if (OnBattery(State)) {
-        return std::string(State == LOW_BATTERY ? "on battery, battery low" : "on battery") + " for " +
-               Seconds(now - OnBatterySince) + (left.empty() ? "; shutdown at low battery" : left);
+    if (OnBattery(view.State)) {
+        return std::string(view.State == LOW_BATTERY ? "on battery, battery low" : "on battery") + " for " +
+               Seconds(now - OnBatterySince) + counting + (left.empty() ? "; shutdown at low battery" : left) +
+               drill + flap;
     }
-    return State == ONLINE ? "on mains" : "waiting for the first answer";
+    if (view.State == ONLINE) {
+        return (counting.empty() ? std::string("on mains") : "on mains again for " + Seconds(now - MainsBackAt) + counting) +
+               drill + flap;
+    }
+    return "waiting for the first answer";
 }

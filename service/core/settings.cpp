@@ -4,53 +4,105 @@
 
 namespace {
 
-// The whole-number settings, with their defaults and ranges: the one table
-// that the administrators' README mirrors.
-struct NumberSetting {
+// What a setting holds, which decides its registry type and its checks.
+enum class Kind {
+    Number,        // REG_DWORD within Min..Max
+    Switch,        // REG_DWORD 0 or 1
+    Path,          // REG_SZ, a full path of a file
+    OptionalPath,  // the same, or empty for none
+    Command,       // REG_SZ or REG_EXPAND_SZ, a command line, or empty for none
+};
+
+// The one table of the settings, their defaults and ranges, which the
+// administrators' README mirrors.
+struct SettingSpec {
     const char* Name;
+    Kind What;
     uint32_t Default;
     uint32_t Min;
     uint32_t Max;
-    uint32_t Settings::*Field;
+    uint32_t Settings::*NumberField;
+    bool Settings::*SwitchField;
+    std::string Settings::*TextField;
+    const char* DefaultFile;  // a path's default, in the service's folder
 };
+
+constexpr SettingSpec Number(const char* name, uint32_t value, uint32_t min, uint32_t max,
+                             uint32_t Settings::*field)
+{
+    return SettingSpec{name, Kind::Number, value, min, max, field, nullptr, nullptr, nullptr};
+}
+
+constexpr SettingSpec Switch(const char* name, bool value, bool Settings::*field)
+{
+    return SettingSpec{name, Kind::Switch, value ? 1u : 0u, 0, 1, nullptr, field, nullptr, nullptr};
+}
+
+constexpr SettingSpec Text(const char* name, Kind what, std::string Settings::*field, const char* defaultFile)
+{
+    return SettingSpec{name, what, 0, 0, 0, nullptr, nullptr, field, defaultFile};
+}
+
 const uint32_t DAY_SECONDS = 86400;
-const NumberSetting NUMBERS[] = {
-    {"ShutdownAfterSeconds", 0, 0, DAY_SECONDS, &Settings::ShutdownAfterSeconds},
-    {"CommLostSeconds", 30, 0, DAY_SECONDS, &Settings::CommLostSeconds},
-    {"RunBeforeShutdownSeconds", 60, 1, 3600, &Settings::RunBeforeShutdownSeconds},
-    {"RunOnEventSeconds", 30, 1, 3600, &Settings::RunOnEventSeconds},
-    {"NotifyEverySeconds", 120, 0, DAY_SECONDS, &Settings::NotifyEverySeconds},
-    {"TurnOffDelaySeconds", 60, 0, 600, &Settings::TurnOffDelaySeconds},
+constexpr SettingSpec TABLE[] = {
+    Number("ShutdownAfterSeconds", 0, 0, DAY_SECONDS, &Settings::ShutdownAfterSeconds),
+    Number("CommLostSeconds", 30, 0, DAY_SECONDS, &Settings::CommLostSeconds),
+    Number("OnlineStableSeconds", 30, 0, 600, &Settings::OnlineStableSeconds),
+    Switch("NotifyUsers", true, &Settings::NotifyUsers),
+    Number("NotifyEverySeconds", 120, 0, DAY_SECONDS, &Settings::NotifyEverySeconds),
+    Text("RunBeforeShutdown", Kind::Command, &Settings::RunBeforeShutdown, nullptr),
+    Number("RunBeforeShutdownSeconds", 60, 1, 3600, &Settings::RunBeforeShutdownSeconds),
+    Text("RunOnEvent", Kind::Command, &Settings::RunOnEvent, nullptr),
+    Number("RunOnEventSeconds", 30, 1, 3600, &Settings::RunOnEventSeconds),
+    Switch("DryRun", false, &Settings::DryRun),
+    Switch("TurnOff", false, &Settings::TurnOff),
+    Number("TurnOffDelaySeconds", 60, 0, 600, &Settings::TurnOffDelaySeconds),
     // Read by the driver, which clamps it; checked here so that a typo is
-    // refused instead of quietly becoming another number.
-    {"RestoreMinutes", 3, 3, 9999, &Settings::RestoreMinutes},
+    // reported instead of quietly becoming another number.
+    Number("RestoreMinutes", 3, 3, 9999, &Settings::RestoreMinutes),
+    Text("LogFile", Kind::OptionalPath, &Settings::LogFile, "events.log"),
+    Text("Driver", Kind::Path, &Settings::Driver, "KorvoUPS.dll"),
 };
+constexpr uint32_t TABLE_SIZE = sizeof TABLE / sizeof TABLE[0];
 
-// The yes-or-no settings: 0 or 1, nothing else.
-struct SwitchSetting {
-    const char* Name;
-    bool Default;
-    bool Settings::*Field;
-};
-const SwitchSetting SWITCHES[] = {
-    {"NotifyUsers", true, &Settings::NotifyUsers},
-    {"DryRun", false, &Settings::DryRun},
-    {"TurnOff", false, &Settings::TurnOff},
-};
+// A text longer than this is cut short where it is shown.
+const size_t SHOWN_TEXT_BYTES = 100;
+// The driver reads "Port" into a buffer of 260 bytes, its terminator included.
+const size_t PORT_NAME_LIMIT_CHARS = 259;
 
-// The texts; commands may name %VARIABLES%, paths may not.
-struct TextSetting {
-    const char* Name;
-    bool Expandable;
-    bool FullPath;
-    std::string Settings::*Field;
-};
-const TextSetting TEXTS[] = {
-    {"Driver", false, true, &Settings::Driver},
-    {"RunBeforeShutdown", true, false, &Settings::RunBeforeShutdown},
-    {"RunOnEvent", true, false, &Settings::RunOnEvent},
-    {"LogFile", false, true, &Settings::LogFile},
-};
+char Upper(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool SameName(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (Upper(a[i]) != Upper(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool EndsWithNoCase(const std::string& text, const char* end)
+{
+    size_t length = std::strlen(end);
+    return text.size() >= length && SameName(text.substr(text.size() - length), end);
+}
+
+const SettingSpec* Find(const std::string& name)
+{
+    for (const SettingSpec& spec : TABLE) {
+        if (SameName(name, spec.Name)) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
 
 const char* TypeName(uint32_t type)
 {
@@ -60,26 +112,157 @@ const char* TypeName(uint32_t type)
     case VALUE_BINARY: return "REG_BINARY";
     case VALUE_DWORD: return "REG_DWORD";
     case VALUE_MULTI_SZ: return "REG_MULTI_SZ";
-    default: return "a type of its own";
+    default: return nullptr;
     }
 }
 
-// The first refusal is the one reported.
-bool Refuse(std::string* error, const char* name, const std::string& why)
+// At most SHOWN_TEXT_BYTES, cut between characters.
+std::string Shorten(const std::string& text)
 {
-    if (error->empty()) {
-        *error = std::string(name) + ": " + why;
+    if (text.size() <= SHOWN_TEXT_BYTES) {
+        return text;
     }
-    return false;
+    size_t end = SHOWN_TEXT_BYTES;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return text.substr(0, end) + "...";
 }
 
-bool ReadDword(const RegistryValue& value, const char* name, uint32_t* number, std::string* error)
+std::string Quoted(const std::string& text)
 {
-    if (value.Type != VALUE_DWORD || value.Data.size() != 4) {
-        return Refuse(error, name, std::string("must be a REG_DWORD, is ") + TypeName(value.Type));
+    return "\"" + Shorten(text) + "\"";
+}
+
+std::string DwordBytes(uint32_t number)
+{
+    std::string data(4, '\0');
+    for (size_t i = 0; i < 4; ++i) {
+        data[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
     }
-    std::memcpy(number, value.Data.data(), 4);
-    return true;
+    return data;
+}
+
+uint32_t DwordOf(const std::string& data)
+{
+    uint32_t number = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        number |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
+    }
+    return number;
+}
+
+bool IsText(Kind what)
+{
+    return what == Kind::Path || what == Kind::OptionalPath || what == Kind::Command;
+}
+
+std::string TypeWords(const SettingSpec& spec)
+{
+    return !IsText(spec.What) ? "REG_DWORD" : spec.What == Kind::Command ? "REG_SZ or REG_EXPAND_SZ" : "REG_SZ";
+}
+
+std::string RangeWords(const SettingSpec& spec)
+{
+    switch (spec.What) {
+    case Kind::Number: return std::to_string(spec.Min) + " to " + std::to_string(spec.Max);
+    case Kind::Switch: return "0 or 1";
+    case Kind::Path: return "a full path of a file (C:\\... or \\\\server\\...)";
+    case Kind::OptionalPath: return "a full path of a file (C:\\... or \\\\server\\...), or empty for none";
+    case Kind::Command: return "a command line, the program's path in quotes if it has a space, or empty for none";
+    }
+    return std::string();
+}
+
+std::string DefaultWords(const SettingSpec& spec, const std::string& folder)
+{
+    if (!IsText(spec.What)) {
+        return std::to_string(spec.Default);
+    }
+    return spec.DefaultFile == nullptr ? "none" : folder + "\\" + spec.DefaultFile;
+}
+
+// Why a command line cannot be run as it stands, or empty. CreateProcess
+// takes an unquoted program path up to its first blank and, when nothing is
+// there, tries on with the next word: "C:\My Scripts\hook.cmd" runs
+// "C:\My.exe" if there is one.
+std::string CommandFault(const std::string& text)
+{
+    // CreateProcess skips the blanks before the program.
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return std::string();
+    }
+    std::string command = text.substr(first);
+    bool quoted = command[0] == '"';
+    size_t end = quoted ? command.find('"', 1) : command.find_first_of(" \t");
+    if (quoted && end == std::string::npos) {
+        return Quoted(command) + ": the program's path has no closing quote";
+    }
+    std::string program = quoted ? command.substr(1, end - 1) : command.substr(0, end);
+    if (NamesDevice(program)) {
+        return Quoted(program) + " names a device, not a program";
+    }
+    bool isPath = program.find_first_of("\\/:") != std::string::npos;
+    bool runnable = EndsWithNoCase(program, ".exe") || EndsWithNoCase(program, ".com") ||
+                    EndsWithNoCase(program, ".bat") || EndsWithNoCase(program, ".cmd");
+    if (!quoted && end != std::string::npos && isPath && !runnable) {
+        return Quoted(command) + ": the program's path has a blank and no quotes (Windows would look for " +
+               Quoted(program) + "): put the program's path in quotes";
+    }
+    return std::string();
+}
+
+// Checks one value against its row: true with what to use in *number or
+// *text, else false with *found saying what is wrong.
+bool CheckValue(const SettingSpec& spec, const RegistryValue& value, ExpandText expand, uint32_t* number,
+                std::string* text, std::string* found)
+{
+    if (!IsText(spec.What)) {
+        if (value.Type != VALUE_DWORD || value.Data.size() != 4) {
+            *found = "must be a REG_DWORD of 4 bytes, is a " + RegistryValueText(value);
+            return false;
+        }
+        *number = DwordOf(value.Data);
+        if (*number < spec.Min || *number > spec.Max) {
+            *found = spec.What == Kind::Switch ? std::to_string(*number) + " is neither 0 nor 1"
+                                               : std::to_string(*number) + " is out of range (" + RangeWords(spec) + ")";
+            return false;
+        }
+        return true;
+    }
+    bool expandable = spec.What == Kind::Command;
+    if (value.Type != VALUE_SZ && !(expandable && value.Type == VALUE_EXPAND_SZ)) {
+        *found = "must be a " + TypeWords(spec) + ", is a " + RegistryValueText(value);
+        return false;
+    }
+    *text = Utf16ToUtf8(value.Data);
+    if (value.Type == VALUE_EXPAND_SZ) {
+        *text = expand(*text);
+    }
+    if (text->empty() && spec.What != Kind::Path) {
+        return true;  // none
+    }
+    if (spec.What == Kind::Command) {
+        *found = CommandFault(*text);
+    } else if (!IsFullPath(*text)) {
+        *found = Quoted(*text) + " is not a full path (C:\\... or \\\\server\\...)";
+    } else if (NamesDevice(*text)) {
+        *found = Quoted(*text) + " names a device, not a file";
+    }
+    return found->empty();
+}
+
+std::string FieldText(const SettingSpec& spec, const Settings& settings)
+{
+    if (spec.NumberField != nullptr) {
+        return std::to_string(settings.*spec.NumberField);
+    }
+    if (spec.SwitchField != nullptr) {
+        return settings.*spec.SwitchField ? "1" : "0";
+    }
+    const std::string& text = settings.*spec.TextField;
+    return text.empty() ? "none" : Quoted(text);
 }
 
 void AppendUtf8(uint32_t code, std::string* out)
@@ -101,14 +284,55 @@ void AppendUtf8(uint32_t code, std::string* out)
     }
 }
 
+void AppendUtf16(uint32_t unit, std::string* out)
+{
+    out->push_back(static_cast<char>(unit & 0xFF));
+    out->push_back(static_cast<char>(unit >> 8));
+}
+
+// The code point that starts at text[*at], moving *at past it; U+FFFD for a
+// byte that starts no well-formed sequence (which it alone is taken for).
+uint32_t NextCodePoint(const std::string& text, size_t* at)
+{
+    unsigned char lead = static_cast<unsigned char>(text[(*at)++]);
+    if (lead < 0x80) {
+        return lead;
+    }
+    size_t extra = lead < 0xC2 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : lead < 0xF5 ? 3 : 0;
+    if (extra == 0) {
+        return 0xFFFD;
+    }
+    uint32_t code = lead & (0x3F >> extra);
+    for (size_t i = 0; i < extra; ++i) {
+        if (*at + i >= text.size() || (static_cast<unsigned char>(text[*at + i]) & 0xC0) != 0x80) {
+            return 0xFFFD;
+        }
+        code = code << 6 | (static_cast<unsigned char>(text[*at + i]) & 0x3F);
+    }
+    // Overlong forms, surrogates and what lies past Unicode are no characters.
+    const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+    if (code < least[extra] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
+        return 0xFFFD;
+    }
+    *at += extra;
+    return code;
+}
+
 }  // namespace
 
-const char* const SETTING_NAMES[] = {
-    "Driver",          "ShutdownAfterSeconds", "CommLostSeconds", "RunBeforeShutdown",   "RunBeforeShutdownSeconds",
-    "RunOnEvent",      "RunOnEventSeconds",    "NotifyUsers",     "NotifyEverySeconds",  "DryRun",
-    "TurnOff",         "TurnOffDelaySeconds",  "RestoreMinutes",  "LogFile",
-};
-const uint32_t SETTING_COUNT = sizeof SETTING_NAMES / sizeof SETTING_NAMES[0];
+const uint32_t SETTING_COUNT = TABLE_SIZE;
+const char* const* const SETTING_NAMES = [] {
+    static const char* names[TABLE_SIZE];
+    for (uint32_t i = 0; i < TABLE_SIZE; ++i) {
+        names[i] = TABLE[i].Name;
+    }
+    return names;
+}();
+
+std::string ProblemText(const SettingProblem& problem)
+{
+    return problem.Name + ": " + problem.Found + "; uses " + problem.Instead + " instead";
+}
 
 std::string Utf16ToUtf8(const std::string& bytes)
 {
@@ -132,6 +356,22 @@ std::string Utf16ToUtf8(const std::string& bytes)
     return out;
 }
 
+std::string Utf8ToUtf16(const std::string& text)
+{
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        uint32_t code = NextCodePoint(text, &at);
+        if (code >= 0x10000) {
+            AppendUtf16(0xD800 + ((code - 0x10000) >> 10), &out);
+            AppendUtf16(0xDC00 + ((code - 0x10000) & 0x3FF), &out);
+        } else {
+            AppendUtf16(code, &out);
+        }
+    }
+    AppendUtf16(0, &out);
+    return out;
+}
+
 bool IsFullPath(const std::string& path)
 {
     bool drive = path.size() >= 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' &&
@@ -140,80 +380,173 @@ bool IsFullPath(const std::string& path)
     return drive || unc;
 }
 
+bool NamesDevice(const std::string& path)
+{
+    std::string name = path;
+    for (char& c : name) {
+        c = c == '/' ? '\\' : Upper(c);  // Windows takes either slash
+    }
+    if (name.compare(0, 4, "\\\\.\\") == 0) {
+        return true;
+    }
+    if (name.compare(0, 4, "\\\\?\\") == 0) {
+        std::string rest = name.substr(4);
+        bool drive = rest.size() >= 3 && rest[0] >= 'A' && rest[0] <= 'Z' && rest[1] == ':' && rest[2] == '\\';
+        return !drive && rest.compare(0, 4, "UNC\\") != 0;
+    }
+    // The last component, its extension and trailing blanks aside, as Windows
+    // itself sets them aside when it looks for a reserved name.
+    size_t slash = name.find_last_of("\\:");
+    std::string last = name.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::string base = last.substr(0, last.find('.'));
+    while (!base.empty() && base.back() == ' ') {
+        base.pop_back();
+    }
+    static const char* const RESERVED[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* reserved : RESERVED) {
+        if (base == reserved) {
+            return true;
+        }
+    }
+    bool port = base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0;
+    std::string number = base.size() > 3 ? base.substr(3) : std::string();
+    // COM1 to COM9, and the superscript digits 1, 2, 3 that Windows also reserves.
+    return port && ((number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+                    number == "\xC2\xB2" || number == "\xC2\xB3");
+}
+
 Settings DefaultSettings(const std::string& folder)
 {
     Settings settings;
-    for (const NumberSetting& number : NUMBERS) {
-        settings.*number.Field = number.Default;
+    for (const SettingSpec& spec : TABLE) {
+        if (spec.NumberField != nullptr) {
+            settings.*spec.NumberField = spec.Default;
+        } else if (spec.SwitchField != nullptr) {
+            settings.*spec.SwitchField = spec.Default == 1;
+        } else {
+            settings.*spec.TextField = spec.DefaultFile == nullptr ? std::string() : DefaultWords(spec, folder);
+        }
     }
-    for (const SwitchSetting& flag : SWITCHES) {
-        settings.*flag.Field = flag.Default;
-    }
-    settings.Driver = folder + "\\KorvoUPS.dll";
-    settings.LogFile = folder + "\\events.log";
     return settings;
 }
 
-bool ParseSettings(const RegistryValues& values, const std::string& folder, ExpandText expand, Settings* settings,
-                   std::string* error)
+void ParseSettings(const RegistryValues& values, const std::string& folder, ExpandText expand, Settings* settings)
 {
     *settings = DefaultSettings(folder);
-    error->clear();
-    for (const NumberSetting& number : NUMBERS) {
-        auto found = values.find(number.Name);
+    for (const SettingSpec& spec : TABLE) {
+        auto found = values.find(spec.Name);
         if (found == values.end()) {
             continue;
         }
-        uint32_t value = 0;
-        if (!ReadDword(found->second, number.Name, &value, error)) {
-            continue;
+        uint32_t number = 0;
+        std::string text;
+        std::string fault;
+        if (!CheckValue(spec, found->second, expand, &number, &text, &fault)) {
+            std::string instead = spec.What == Kind::Command ? "none" : "the default, " + DefaultWords(spec, folder);
+            settings->Problems.push_back(SettingProblem{spec.Name, fault, instead});
+        } else if (spec.NumberField != nullptr) {
+            settings->*spec.NumberField = number;
+        } else if (spec.SwitchField != nullptr) {
+            settings->*spec.SwitchField = number == 1;
+        } else {
+            settings->*spec.TextField = text;
         }
-        if (value < number.Min || value > number.Max) {
-            Refuse(error, number.Name,
-                   std::to_string(value) + " is out of range (" + std::to_string(number.Min) + " to " +
-                       std::to_string(number.Max) + ")");
-            continue;
-        }
-        settings->*number.Field = value;
     }
-    for (const SwitchSetting& flag : SWITCHES) {
-        auto found = values.find(flag.Name);
-        if (found == values.end()) {
-            continue;
+}
+
+std::vector<std::string> UnknownSettingNames(const std::vector<std::string>& present)
+{
+    std::vector<std::string> unknown;
+    for (const std::string& name : present) {
+        if (Find(name) == nullptr) {
+            unknown.push_back(name);
         }
-        uint32_t value = 0;
-        if (!ReadDword(found->second, flag.Name, &value, error)) {
-            continue;
-        }
-        if (value > 1) {
-            Refuse(error, flag.Name, std::to_string(value) + " is neither 0 nor 1");
-            continue;
-        }
-        settings->*flag.Field = value == 1;
     }
-    for (const TextSetting& text : TEXTS) {
-        auto found = values.find(text.Name);
-        if (found == values.end()) {
-            continue;
-        }
-        uint32_t type = found->second.Type;
-        if (type != VALUE_SZ && !(text.Expandable && type == VALUE_EXPAND_SZ)) {
-            Refuse(error, text.Name,
-                   std::string(text.Expandable ? "must be a REG_SZ or REG_EXPAND_SZ" : "must be a REG_SZ") + ", is " +
-                       TypeName(type));
-            continue;
-        }
-        std::string value = Utf16ToUtf8(found->second.Data);
-        if (type == VALUE_EXPAND_SZ) {
-            value = expand(value);
-        }
-        // An empty log file means none; an empty driver is no driver at all.
-        bool emptyAllowed = text.Field != &Settings::Driver;
-        if (text.FullPath && !(value.empty() && emptyAllowed) && !IsFullPath(value)) {
-            Refuse(error, text.Name, "\"" + value + "\" is not a full path (C:\\... or \\\\server\\...)");
-            continue;
-        }
-        settings->*text.Field = value;
+    return unknown;
+}
+
+std::string PortFromRegistry(const RegistryValue& value)
+{
+    if (value.Type != VALUE_SZ && value.Type != VALUE_EXPAND_SZ) {
+        return std::string();
     }
-    return error->empty();
+    std::string port = Utf16ToUtf8(value.Data);
+    size_t units = 0;
+    while (2 * units + 1 < value.Data.size() && (value.Data[2 * units] != 0 || value.Data[2 * units + 1] != 0)) {
+        ++units;
+    }
+    return units > PORT_NAME_LIMIT_CHARS ? std::string() : port;
+}
+
+bool SettingFromText(const std::string& name, const std::string& text, ExpandText expand, std::string* canonicalName,
+                     RegistryValue* value, std::string* refusal)
+{
+    const SettingSpec* spec = Find(name);
+    if (spec == nullptr) {
+        *refusal = "no setting is named " + Quoted(name);
+        return false;
+    }
+    *canonicalName = spec->Name;
+    if (IsText(spec->What)) {
+        bool expandable = spec->What == Kind::Command && text.find('%') != std::string::npos;
+        *value = RegistryValue{expandable ? VALUE_EXPAND_SZ : VALUE_SZ, Utf8ToUtf16(text)};
+    } else {
+        // A whole number as written: digits only, at most what a REG_DWORD holds.
+        uint64_t number = 0;
+        bool digits = !text.empty() && text.size() <= 10;
+        for (size_t i = 0; digits && i < text.size(); ++i) {
+            digits = text[i] >= '0' && text[i] <= '9';
+            number = number * 10 + static_cast<uint64_t>(text[i] - '0');
+        }
+        if (!digits || number > UINT32_MAX) {
+            *refusal = std::string(spec->Name) + ": " + Quoted(text) + " is not a whole number; it takes " +
+                       RangeWords(*spec);
+            return false;
+        }
+        *value = RegistryValue{VALUE_DWORD, DwordBytes(static_cast<uint32_t>(number))};
+    }
+    uint32_t number = 0;
+    std::string checked;
+    std::string fault;
+    if (!CheckValue(*spec, *value, expand, &number, &checked, &fault)) {
+        *refusal = std::string(spec->Name) + ": " + fault + "; it takes " + RangeWords(*spec);
+        return false;
+    }
+    return true;
+}
+
+std::vector<SettingDescription> DescribeSettings(const std::string& folder)
+{
+    std::vector<SettingDescription> descriptions;
+    for (const SettingSpec& spec : TABLE) {
+        descriptions.push_back(
+            SettingDescription{spec.Name, TypeWords(spec), DefaultWords(spec, folder), RangeWords(spec)});
+    }
+    return descriptions;
+}
+
+std::string RegistryValueText(const RegistryValue& value)
+{
+    const char* type = TypeName(value.Type);
+    if (value.Type == VALUE_DWORD && value.Data.size() == 4) {
+        return "REG_DWORD " + std::to_string(DwordOf(value.Data));
+    }
+    if (value.Type == VALUE_SZ || value.Type == VALUE_EXPAND_SZ) {
+        return std::string(type) + " " + Quoted(Utf16ToUtf8(value.Data));
+    }
+    return (type != nullptr ? std::string(type) : "registry type " + std::to_string(value.Type)) + " of " +
+           std::to_string(value.Data.size()) + (value.Data.size() == 1 ? " byte" : " bytes");
+}
+
+std::vector<std::string> SettingChanges(const Settings& before, const Settings& after)
+{
+    std::vector<std::string> changes;
+    for (const SettingSpec& spec : TABLE) {
+        std::string was = FieldText(spec, before);
+        std::string now = FieldText(spec, after);
+        if (was != now) {
+            changes.push_back(std::string(spec.Name) + " " + was + " -> " + now);
+        }
+    }
+    return changes;
 }

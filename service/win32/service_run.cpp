@@ -5,6 +5,7 @@
 #include "korvoups_version.h"
 #include "policy.h"
 #include "registry.h"
+#include "service_config.h"
 #include "win32_text.h"
 
 #include <algorithm>
@@ -280,12 +281,18 @@ int RunService(bool asService, double consoleSeconds)
 
     std::string folder = ModuleFolder();
     std::string error;
-    bool ok = ParseSettings(ReadValues(SETTINGS_KEY, SETTING_NAMES, SETTING_COUNT), folder, ExpandEnvironment, &Config,
-                            &error);
+    ParseSettings(ReadValues(SETTINGS_KEY, SETTING_NAMES, SETTING_COUNT), folder, ExpandEnvironment, &Config);
     // The log file set, unless that is the bad value (then the default one).
     OpenLog(Config.LogFile, !asService);
-    ok = ok && LoadDriver(Config.Driver, PostState, &error);
+    std::string setUpError;
+    if (asService && !CompleteServiceSetUp(&setUpError)) {
+        WriteLog(LogEvent::Config, Severity::Warning, "the service's registration is incomplete: " + setUpError);
+    }
+    bool ok = LoadDriver(Config.Driver, PostState, &error);
     if (!ok) {
+        for (const SettingProblem& problem : Config.Problems) {
+            WriteLog(LogEvent::Config, Severity::Error, ProblemText(problem));
+        }
         WriteLog(LogEvent::Config, Severity::Error, "the service does not start: " + error);
         CloseLog();
         ReportStatus(SERVICE_STOPPED, 0, RUN_REFUSED);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -12,9 +14,15 @@ namespace {
 // One input at a time in seconds; the clock runs on to each deadline in between.
 struct Step {
     double at;
-    // Resume: the machine slept from the step before to this one.
-    enum What { State, Resume, CommandEnds, SystemShutdown, Stop } what;
-    uint32_t value = 0;  // the state, or the ending command's exit code
+    // Resume: the shell noticed a wake (its clock stood still while asleep)
+    // and hands it over before anything else due at that moment. Tick: the
+    // shell's own wake-up. DriverAnswers: UPSInit returns value, the state
+    // being 1 (rows whose UPSInit hangs). Drill: value seconds. Reconfigure:
+    // the settings changed by change, the Port by port.
+    enum What { State, Resume, CommandEnds, SystemShutdown, Stop, Tick, DriverAnswers, Drill, Reconfigure } what;
+    uint32_t value = 0;  // the state, the ending command's exit code, UPSInit's result, the drill's seconds
+    void (*change)(Settings*) = nullptr;
+    const char* port = nullptr;
 };
 
 struct Row {
@@ -25,14 +33,41 @@ struct Row {
     double until;  // the clock runs to here after the last step
     // Each action as "SECONDS WHAT TEXT", compared by prefix; Log actions
     // read "LOG EVENT text", the others "NOTIFY", "RUN", "END", "SHUTDOWN",
-    // "TURNOFF", "START_DRIVER", "STOP_DRIVER", "EXIT".
+    // "TURNOFF", "START_DRIVER", "STOP_DRIVER", "EXIT", and a refused drill
+    // "REFUSED why".
     std::vector<std::string> expected;
     bool shutdownCallFails = false;
+    bool initHangs = false;           // UPSInit returns only at a DriverAnswers step
+    const char* summary = nullptr;    // PolicySummary at until, when given
 };
+
+// A state that is a for aMs, then b for bMs, and so on from fromMs to toMs.
+std::vector<Step> Alternating(uint64_t fromMs, uint64_t toMs, uint64_t aMs, uint64_t bMs, uint32_t a, uint32_t b)
+{
+    std::vector<Step> steps;
+    for (uint64_t at = fromMs, i = 0; at < toMs; at += i % 2 == 0 ? aMs : bMs, ++i) {
+        steps.push_back(Step{at / 1000.0, Step::State, i % 2 == 0 ? a : b});
+    }
+    return steps;
+}
+
+std::vector<Step> Then(std::vector<Step> first, const std::vector<Step>& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// "SECONDS ", with the milliseconds when there are any.
+std::string Stamp(uint64_t now)
+{
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03u", static_cast<unsigned>(now % 1000));
+    return std::to_string(now / 1000) + (now % 1000 ? fraction : "") + " ";
+}
 
 std::string Describe(const Action& action, uint64_t now)
 {
-    std::string at = std::to_string(now / 1000) + (now % 1000 ? "." + std::to_string(now % 1000) : "") + " ";
+    std::string at = Stamp(now);
     switch (action.What) {
     case Action::Log: return at + "LOG " + EventWord(action.Event) + " " + action.Text;
     case Action::Notify: return at + "NOTIFY " + action.Text;
@@ -54,6 +89,7 @@ std::vector<std::string> Play(const Row& row)
     Settings settings = DefaultSettings("C:\\KorvoUPS");
     settings.NotifyUsers = false;
     row.configure(&settings);
+    std::string port = "COM1";
     std::vector<std::string> log;
     uint32_t lastCommand = 0;
     // A state at 0 is the one UPSInit leaves.
@@ -66,7 +102,7 @@ std::vector<std::string> Play(const Row& row)
             Action action = pending[i];
             log.push_back(Describe(action, now));
             Actions more;
-            if (action.What == Action::StartDriver) {
+            if (action.What == Action::StartDriver && !row.initHangs) {
                 PolicyDriverStarted(row.initCode, initialState, now, &more);
             } else if (action.What == Action::Shutdown) {
                 PolicyShutdownCalled(!row.shutdownCallFails, "error 5", now, &more);
@@ -85,13 +121,15 @@ std::vector<std::string> Play(const Row& row)
         }
         now = std::max(now, until);
     };
-    PolicyStart(settings, "COM1", "KorvoUPS test", now, &pending);
+    PolicyStart(settings, port, "KorvoUPS test", now, &pending);
     carryOut();
     for (size_t i = 0; i < row.steps.size(); ++i) {
         const Step& step = row.steps[i];
-        uint64_t at = static_cast<uint64_t>(step.at * 1000);
-        // Asleep: nothing ran until the resume.
-        step.what == Step::Resume ? void(now = std::max(now, at)) : runTo(at);
+        uint64_t at = static_cast<uint64_t>(std::llround(step.at * 1000));
+        // A resume comes before whatever else falls due at its moment.
+        runTo(step.what == Step::Resume && at > 0 ? at - 1 : at);
+        now = std::max(now, at);
+        std::string refusal;
         switch (step.what) {
         case Step::State:
             if (i > 0 || !initialStep) {
@@ -102,10 +140,24 @@ std::vector<std::string> Play(const Row& row)
         case Step::CommandEnds: PolicyCommandEnded(lastCommand, true, step.value, "", now, &pending); break;
         case Step::SystemShutdown: PolicySystemShutdown(now, &pending); break;
         case Step::Stop: PolicyStop("stopped by the test", now, &pending); break;
+        case Step::Tick: PolicyTick(now, &pending); break;
+        case Step::DriverAnswers: PolicyDriverStarted(step.value, 1, now, &pending); break;
+        case Step::Drill:
+            if (!PolicyDrill(step.value, now, &pending, &refusal)) {
+                log.push_back(Stamp(now) + "REFUSED " + refusal);
+            }
+            break;
+        case Step::Reconfigure:
+            if (step.change != nullptr) {
+                step.change(&settings);
+            }
+            port = step.port != nullptr ? step.port : port;
+            PolicyReconfigure(settings, port, now, &pending);
+            break;
         }
         carryOut();
     }
-    runTo(static_cast<uint64_t>(row.until * 1000));
+    runTo(static_cast<uint64_t>(std::llround(row.until * 1000)));
     return log;
 }
 
@@ -173,15 +225,15 @@ TEST(Policy, EachScenarioGivesItsActions)
          {{0, Step::State, 1}, {5, Step::State, 2}, {8, Step::State, 8}},
          100,
          Started({"0 LOG ONLINE", "5 LOG ONBATT",
-                  "8 LOG COMMBAD no answer from the UPS on COM1, last on battery: Windows shuts down in 30 s unless "
-                  "it answers",
+                  "18 LOG COMMBAD no answer from the UPS on COM1 for 10 s, last on battery: Windows shuts down in "
+                  "20 s unless it answers",
                   "38 LOG SHUTDOWN no answer from the UPS for 30 s while on battery", "38 SHUTDOWN"})},
         {"no answer on battery, answering again in time",
          [](Settings*) {},
          1,
          {{0, Step::State, 1}, {5, Step::State, 2}, {8, Step::State, 8}, {30, Step::State, 1}},
          100,
-         Started({"0 LOG ONLINE", "5 LOG ONBATT", "8 LOG COMMBAD",
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "18 LOG COMMBAD",
                   "30 LOG COMMOK the UPS on COM1 answers again after 22 s",
                   "30 LOG ONLINE mains back after 25 s on battery"})},
         {"no answer on battery with CommLostSeconds 0",
@@ -190,13 +242,13 @@ TEST(Policy, EachScenarioGivesItsActions)
          {{0, Step::State, 1}, {5, Step::State, 2}, {8, Step::State, 8}},
          10000,
          Started({"0 LOG ONLINE", "5 LOG ONBATT",
-                  "8 LOG COMMBAD no answer from the UPS on COM1, last on battery: no shutdown for this"})},
+                  "18 LOG COMMBAD no answer from the UPS on COM1 for 10 s, last on battery: no shutdown for this"})},
         {"no answer on mains is a warning only",
          [](Settings*) {},
          1,
          {{0, Step::State, 1}, {5, Step::State, 8}},
          10000,
-         Started({"0 LOG ONLINE", "5 LOG COMMBAD no answer from the UPS on COM1, last on mains: a warning only"})},
+         Started({"0 LOG ONLINE", "35 LOG COMMBAD no answer from the UPS on COM1, last on mains: a warning only (silent for 30 s)"})},
         {"no answer since the start is a warning only",
          [](Settings*) {},
          1,
@@ -242,6 +294,7 @@ TEST(Policy, EachScenarioGivesItsActions)
              s->NotifyUsers = true;
              s->ShutdownAfterSeconds = 600;
              s->NotifyEverySeconds = 60;
+             s->OnlineStableSeconds = 0;  // each return ends the outage
          },
          1,
          {{0, Step::State, 1}, {10, Step::State, 2}, {12, Step::State, 1}, {20, Step::State, 2},
@@ -270,20 +323,55 @@ TEST(Policy, EachScenarioGivesItsActions)
          1,
          {{0, Step::State, 1}, {10, Step::State, 8}},
          1000,
-         Started({"0 LOG ONLINE", "10 LOG COMMBAD", "10 NOTIFY The UPS on COM1 does not answer."})},
-        {"after a resume the time asleep does not count, nor does the first 5 s",
+         Started({"0 LOG ONLINE", "40 LOG COMMBAD", "70 NOTIFY The UPS on COM1 does not answer."})},
+        {"after a resume nothing is decided for 5 s, on a reading from before it",
          [](Settings* s) { s->ShutdownAfterSeconds = 20; },
          1,
-         {{0, Step::State, 1}, {5, Step::State, 2}, {3600, Step::Resume}, {3601, Step::State, 4}},
+         {{0, Step::State, 1}, {5, Step::State, 2}, {15, Step::Resume}, {16, Step::State, 4}},
          4000,
-         Started({"0 LOG ONLINE", "5 LOG ONBATT", "3601 LOG LOWBATT battery low after 1 s on battery",
-                  "3605 LOG SHUTDOWN low battery", "3605 SHUTDOWN"})},
-        {"after a resume on battery the clock starts again",
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "16 LOG LOWBATT battery low after 11 s on battery",
+                  "20 LOG SHUTDOWN low battery", "20 SHUTDOWN"})},
+        {"after a resume on battery the time before the sleep still counts, the time asleep does not",
          [](Settings* s) { s->ShutdownAfterSeconds = 20; },
          1,
-         {{0, Step::State, 1}, {5, Step::State, 2}, {3600, Step::Resume}},
+         {{0, Step::State, 1}, {5, Step::State, 2}, {15, Step::Resume}},
          4000,
-         Started({"0 LOG ONLINE", "5 LOG ONBATT", "3620 LOG SHUTDOWN 20 s on battery", "3620 SHUTDOWN"})},
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "25 LOG SHUTDOWN 20 s on battery", "25 SHUTDOWN"})},
+        {"a deadline falling at the resume waits for the quiet after it",
+         [](Settings* s) { s->ShutdownAfterSeconds = 10; },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {15, Step::Resume}},
+         100,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "20 LOG SHUTDOWN 10 s on battery", "20 SHUTDOWN"})},
+        {"an hour asleep on battery, the tick handled before the resume: no shutdown at once, users told the time counted",
+         [](Settings* s) {
+             s->ShutdownAfterSeconds = 300;
+             s->NotifyUsers = true;
+         },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {105, Step::Tick}, {105, Step::Resume}},
+         400,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT mains failed; Windows shuts down in 300 s",
+                  "10 NOTIFY Mains power failed 5 s ago; this computer runs on its UPS. Windows shuts down in 295 s",
+                  "110 NOTIFY Mains power failed; this computer has run on its UPS for 105 s, not counting the time "
+                  "asleep. Windows shuts down in 195 s unless mains power returns.",
+                  "230 NOTIFY Mains power failed; this computer has run on its UPS for 225 s",
+                  "305 LOG SHUTDOWN 300 s on battery", "305 NOTIFY Windows shuts down now: 300 s on battery.",
+                  "305 SHUTDOWN"})},
+        {"a state handled before the resume",
+         [](Settings* s) { s->ShutdownAfterSeconds = 300; },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {105, Step::State, 8}, {105, Step::Resume}, {107, Step::State, 2}},
+         400,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "305 LOG SHUTDOWN 300 s on battery",
+                  "305 SHUTDOWN"})},
+        {"a low battery handled before the resume waits for the quiet after it",
+         [](Settings* s) { s->ShutdownAfterSeconds = 300; },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {105, Step::Resume}, {105, Step::State, 4}},
+         400,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "105 LOG LOWBATT battery low after 100 s on battery",
+                  "110 LOG SHUTDOWN low battery", "110 SHUTDOWN"})},
         {"RunBeforeShutdown ending in time: its exit code, then the shutdown",
          [](Settings* s) { s->RunBeforeShutdown = "C:\\before.cmd"; },
          1,
@@ -346,10 +434,398 @@ TEST(Policy, EachScenarioGivesItsActions)
           "15 LOG SHUTDOWN 10 s on battery (dry run)",
           "15 LOG TURNOFF the UPS would be told to turn its outlets off 60 s after Windows has shut down (dry run)",
           "40 LOG STOP Windows shuts down", "40 STOP_DRIVER", "40 EXIT"}},
+        // Low battery always wins: once decided, the call only comes sooner.
+        {"low battery during RunBeforeShutdown ends it and makes the call",
+         [](Settings* s) {
+             s->ShutdownAfterSeconds = 10;
+             s->RunBeforeShutdown = "C:\\before.cmd";
+             s->RunBeforeShutdownSeconds = 600;
+         },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {20, Step::State, 4}},
+         700,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "15 LOG SHUTDOWN 10 s on battery", "15 RUN 1 C:\\before.cmd",
+                  "20 LOG LOWBATT battery low after 15 s on battery",
+                  "20 LOG SHUTDOWN battery low: the shutdown decided for 10 s on battery comes now", "20 END 1",
+                  "20 LOG RUN RunBeforeShutdown ended after 5 s: the battery is low, the shutdown cannot wait",
+                  "20 SHUTDOWN UPS power failure: 10 s on battery"})},
+        {"no answer after the battery ran low ends RunBeforeShutdown too",
+         [](Settings* s) {
+             s->ShutdownAfterSeconds = 10;
+             s->RunBeforeShutdown = "C:\\before.cmd";
+             s->RunBeforeShutdownSeconds = 600;
+             s->CommLostSeconds = 0;
+         },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {20, Step::State, 8}, {30, Step::State, 4}, {31, Step::State, 8}},
+         700,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "15 LOG SHUTDOWN 10 s on battery", "15 RUN 1 C:\\before.cmd",
+                  "30 LOG COMMBAD no answer from the UPS on COM1 for 10 s, last on battery: the shutdown decided goes "
+                  "on",
+                  "30 LOG COMMOK the UPS on COM1 answers again after 10 s", "30 LOG LOWBATT battery low after 25 s",
+                  "30 LOG SHUTDOWN battery low: the shutdown decided for 10 s on battery comes now", "30 END 1",
+                  "30 LOG RUN RunBeforeShutdown ended after 15 s", "30 SHUTDOWN",
+                  "41 LOG COMMBAD no answer from the UPS on COM1 for 10 s, last on battery: the shutdown decided goes "
+                  "on"})},
+        {"a later reason that can wait never delays the call",
+         [](Settings* s) {
+             s->ShutdownAfterSeconds = 10;
+             s->RunBeforeShutdown = "C:\\before.cmd";
+         },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {20, Step::State, 8}, {60, Step::State, 1}},
+         700,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "15 LOG SHUTDOWN 10 s on battery", "15 RUN 1 C:\\before.cmd",
+                  "30 LOG COMMBAD", "60 LOG COMMOK", "60 LOG ONLINE mains back after 55 s on battery; the shutdown "
+                  "decided goes on", "75 END 1", "75 LOG RUN RunBeforeShutdown still running after 60 s: ended",
+                  "75 SHUTDOWN UPS power failure: 10 s on battery"})},
+        // Brownouts add up.
+        {"returns of 3 s after every 10 s on battery reach ShutdownAfterSeconds",
+         [](Settings* s) { s->ShutdownAfterSeconds = 60; },
+         1,
+         Then({{0, Step::State, 1}}, Alternating(5000, 80000, 10000, 3000, 2, 1)),
+         200,
+         Started({"0 LOG ONLINE on mains", "5 LOG ONBATT mains failed; Windows shuts down in 60 s",
+                  "15 LOG ONLINE mains back after 10 s on battery",
+                  "18 LOG ONBATT mains failed again after 3 s (still counting: 10 s on battery in the last 13 s); "
+                  "Windows shuts down in 50 s",
+                  "28 LOG ONLINE mains back (still counting: 20 s on battery in the last 23 s)", "31 LOG ONBATT",
+                  "41 LOG ONLINE", "44 LOG ONBATT", "54 LOG ONLINE", "57 LOG ONBATT",
+                  "67 LOG ONLINE mains back (still counting: 50 s on battery in the last 62 s)",
+                  "70 LOG ONBATT mains failed again after 3 s (still counting: 50 s on battery in the last 65 s); "
+                  "Windows shuts down in 10 s",
+                  "80 LOG SHUTDOWN 60 s on battery", "80 SHUTDOWN UPS power failure: 60 s on battery"})},
+        {"returns of 1 s reach ShutdownAfterSeconds",
+         [](Settings* s) { s->ShutdownAfterSeconds = 25; },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {15, Step::State, 1}, {16, Step::State, 2}, {26, Step::State, 1},
+          {27, Step::State, 2}, {37, Step::State, 1}},
+         200,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT mains failed; Windows shuts down in 25 s",
+                  "15 LOG ONLINE mains back after 10 s on battery",
+                  "16 LOG ONBATT mains failed again after 1 s (still counting: 10 s on battery in the last 11 s); "
+                  "Windows shuts down in 15 s",
+                  "26 LOG ONLINE mains back (still counting: 20 s on battery in the last 21 s)",
+                  "27 LOG ONBATT mains failed again after 1 s (still counting: 20 s on battery in the last 22 s); "
+                  "Windows shuts down in 5 s",
+                  "32 LOG SHUTDOWN 25 s on battery", "32 SHUTDOWN",
+                  "37 LOG ONLINE mains back (still counting: 30 s on battery in the last 32 s); the shutdown decided "
+                  "goes on"})},
+        {"a return shorter than OnlineStableSeconds keeps the count",
+         [](Settings* s) { s->ShutdownAfterSeconds = 20; },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {15, Step::State, 1}, {44, Step::State, 2}},
+         200,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "15 LOG ONLINE mains back after 10 s on battery",
+                  "44 LOG ONBATT mains failed again after 29 s (still counting: 10 s on battery in the last 39 s); "
+                  "Windows shuts down in 10 s",
+                  "54 LOG SHUTDOWN 20 s on battery", "54 SHUTDOWN"}),
+         false, false, "shutdown decided: 20 s on battery; Windows is shutting down"},
+        {"a return longer than OnlineStableSeconds ends the count",
+         [](Settings* s) { s->ShutdownAfterSeconds = 20; },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {15, Step::State, 1}, {45, Step::State, 2}},
+         200,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "15 LOG ONLINE mains back after 10 s on battery",
+                  "45 LOG ONBATT mains failed; Windows shuts down in 20 s", "65 LOG SHUTDOWN 20 s on battery",
+                  "65 SHUTDOWN"})},
+        {"the mains back, still counting: the summary says so",
+         [](Settings* s) { s->ShutdownAfterSeconds = 60; },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {15, Step::State, 1}},
+         20,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "15 LOG ONLINE mains back after 10 s on battery"}),
+         false, false, "on mains again for 5 s (still counting: 10 s on battery in the last 15 s)"},
+        {"the users' messages of a brownout: one after a flicker, then no more often than NotifyEverySeconds",
+         [](Settings* s) {
+             s->NotifyUsers = true;
+             s->ShutdownAfterSeconds = 600;
+             s->NotifyEverySeconds = 60;
+         },
+         1,
+         {{0, Step::State, 1}, {10, Step::State, 2}, {20, Step::State, 1}, {23, Step::State, 2}, {40, Step::State, 1},
+          {45, Step::State, 2}, {80, Step::State, 1}},
+         1000,
+         Started({"0 LOG ONLINE", "10 LOG ONBATT",
+                  "15 NOTIFY Mains power failed 5 s ago; this computer runs on its UPS. Windows shuts down in 595 s",
+                  "20 LOG ONLINE mains back after 10 s on battery", "20 NOTIFY Mains power is back after 10 s.",
+                  "23 LOG ONBATT mains failed again after 3 s", "40 LOG ONLINE mains back (still counting: 27 s",
+                  "45 LOG ONBATT mains failed again after 5 s",
+                  "75 NOTIFY Mains power keeps failing; this computer has run on its UPS for 57 s in the last 65 s. "
+                  "Windows shuts down in 543 s unless mains power returns.",
+                  "80 LOG ONLINE mains back (still counting: 62 s on battery in the last 70 s)",
+                  "80 NOTIFY Mains power is back."}),
+         false, false, "on mains"},
+        // Flicker and flap damping.
+        {"a noisy cable on mains, one lost reply in five for ten minutes: no warning, no message",
+         [](Settings* s) { s->NotifyUsers = true; },
+         1,
+         // A silent poll takes 4 s, four answered ones 9 s.
+         Then({{0, Step::State, 1}}, Alternating(16000, 600000, 4000, 9000, 8, 1)),
+         700,
+         Started({"0 LOG ONLINE on mains"}),
+         false, false, "on mains"},
+        {"a noisy cable on battery, one lost reply in five: no warning, only the outage's own message",
+         [](Settings* s) {
+             s->NotifyUsers = true;
+             s->NotifyEverySeconds = 0;
+         },
+         1,
+         Then({{0, Step::State, 1}, {5, Step::State, 2}}, Alternating(16000, 300000, 4000, 9000, 8, 2)),
+         310,
+         Started({"0 LOG ONLINE on mains", "5 LOG ONBATT mains failed; Windows shuts down at low battery",
+                  "10 NOTIFY Mains power failed 5 s ago"}),
+         false, false, "on battery for 305 s; shutdown at low battery"},
+        {"a longer silence on mains, CommLostSeconds 0: a warning after two polls, a message after a minute",
+         [](Settings* s) {
+             s->NotifyUsers = true;
+             s->CommLostSeconds = 0;
+         },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 8}, {12, Step::State, 1}, {20, Step::State, 8}, {90, Step::State, 1}},
+         200,
+         Started({"0 LOG ONLINE on mains", "30 LOG COMMBAD no answer from the UPS on COM1, last on mains: a warning "
+                  "only (silent for 10 s)",
+                  "80 NOTIFY The UPS on COM1 does not answer.", "90 LOG COMMOK the UPS on COM1 answers again after 70 s"})},
+        {"a state flapping every 10 ms for a minute: bounded lines, decisions intact",
+         [](Settings* s) { s->ShutdownAfterSeconds = 20; },
+         1,
+         Then({{0, Step::State, 1}}, Alternating(5000, 65000, 10, 10, 2, 1)),
+         200,
+         Started({"0 LOG ONLINE on mains", "5 LOG ONBATT mains failed; Windows shuts down in 20 s",
+                  "5.010 LOG ONLINE mains back after 0 s on battery",
+                  "5.020 LOG ONBATT mains failed again after 0 s (still counting: 0 s on battery in the last 0 s); "
+                  "Windows shuts down in 20 s",
+                  "5.030 LOG ONLINE mains back (still counting: 0 s on battery in the last 0 s)",
+                  "5.040 LOG ONBATT mains failed again",
+                  "5.050 LOG FLAP the state changed 6 times within 1 s, faster than the UPS is polled: a broken line "
+                  "or driver; its changes are counted in one line a minute while this goes on; now on mains",
+                  "44.990 LOG SHUTDOWN 20 s on battery", "44.990 SHUTDOWN",
+                  "65.050 LOG FLAP 5994 state changes in the last 60 s; now on mains",
+                  "125.050 LOG FLAP no change in the last 60 s: each change is logged again; now on mains"}),
+         false, false, "shutdown decided: 20 s on battery; Windows is shutting down"},
+        {"while the state flaps the summary says so",
+         [](Settings*) {},
+         1,
+         Then({{0, Step::State, 1}}, Alternating(5000, 30000, 10, 10, 2, 1)),
+         40,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "5.010 LOG ONLINE", "5.020 LOG ONBATT", "5.030 LOG ONLINE",
+                  "5.040 LOG ONBATT", "5.050 LOG FLAP"}),
+         false, false, "on mains again for 10 s (still counting: 12 s on battery in the last 35 s); the state flaps"},
+        // Odd state codes.
+        {"state 6 from the start is a low battery: the shutdown",
+         [](Settings*) {},
+         1,
+         {{0, Step::State, 6}},
+         100,
+         Started({"0 LOG LOWBATT on battery when first heard, battery low (the driver reported state 6)",
+                  "0 LOG SHUTDOWN low battery", "0 SHUTDOWN"})},
+        {"any code with the low-battery bit is a low battery, any other odd code no answer",
+         [](Settings*) {},
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 3}, {50, Step::State, 1}, {60, Step::State, 2}, {61, Step::State, 12}},
+         100,
+         Started({"0 LOG ONLINE", "35 LOG COMMBAD no answer from the UPS on COM1, last on mains: a warning only "
+                  "(silent for 30 s) (the driver reported state 3)",
+                  "50 LOG COMMOK the UPS on COM1 answers again after 45 s", "60 LOG ONBATT mains failed",
+                  "61 LOG LOWBATT battery low after 1 s on battery (the driver reported state 12)",
+                  "61 LOG SHUTDOWN low battery", "61 SHUTDOWN"})},
+        // The turn-off only when it can be sent.
+        {"TURNOFF after a shutdown for no answer: not sent, and said so",
+         [](Settings* s) { s->TurnOff = true; },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {8, Step::State, 8}, {40, Step::SystemShutdown}},
+         100,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "18 LOG COMMBAD", "38 LOG SHUTDOWN no answer from the UPS for 30 s",
+                  "38 SHUTDOWN",
+                  "40 LOG TURNOFF not sent: the UPS does not answer; the machine will not restart by itself when the "
+                  "mains returns",
+                  "40 LOG STOP Windows shuts down for the power failure", "40 STOP_DRIVER", "40 EXIT"})},
+        // The driver's time limits.
+        {"UPSInit that does not return: logged once, no other start, carried on when it returns late",
+         [](Settings*) {},
+         1,
+         {{60, Step::DriverAnswers, 1}, {70, Step::State, 2}},
+         80,
+         Started({"10 LOG DRIVERFAIL UPSInit has not returned after 10 s: the UPS is not watched; the service waits "
+                  "for it and starts no other",
+                  "60 LOG COMMOK UPSInit returned after 60 s, late: the driver runs", "60 LOG ONLINE on mains",
+                  "70 LOG ONBATT mains failed"}),
+         false, true, "on battery for 10 s; shutdown at low battery"},
+        {"UPSInit still out: the summary says so, a stop stops",
+         [](Settings*) {},
+         1,
+         {{40, Step::Tick}},
+         45,
+         Started({"10 LOG DRIVERFAIL UPSInit has not returned after 10 s"}),
+         false, true, "UPSInit has not returned after 45 s: the UPS is not watched"},
+        {"UPSInit failing late: logged with its time, tried again 30 s later, never two at once",
+         [](Settings*) {},
+         1,
+         {{25, Step::DriverAnswers, 5}, {100, Step::Stop}},
+         200,
+         Started({"10 LOG DRIVERFAIL UPSInit has not returned after 10 s",
+                  "25 LOG DRIVERFAIL UPSInit returned 5 after 25 s: the serial port did not open", "25 STOP_DRIVER",
+                  "55 START_DRIVER", "65 LOG DRIVERFAIL UPSInit has not returned after 10 s",
+                  "100 LOG STOP stopped by the test", "100 STOP_DRIVER", "100 EXIT"}),
+         false, true, "stopped"},
+        // A stop ends the commands.
+        {"a stop ends every command still running, and says how many",
+         [](Settings* s) { s->RunOnEvent = "C:\\hook.cmd"; },
+         1,
+         {{0, Step::State, 1}, {5, Step::Stop}},
+         100,
+         {"0 LOG START KorvoUPS test", "0 RUN 1", "0 START_DRIVER", "0 LOG ONLINE on mains", "0 RUN 2", "5 END 1",
+          "5 END 2", "5 LOG STOP stopped by the test; 2 commands still running ended",
+          "5 RUN 3 C:\\hook.cmd STOP \"stopped by the test; 2 commands still running ended\"", "5 STOP_DRIVER",
+          "5 EXIT"}},
+        // Settings read again.
+        {"a shorter ShutdownAfterSeconds during an outage decides as it says",
+         [](Settings* s) { s->ShutdownAfterSeconds = 300; },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {65, Step::Reconfigure, 0, [](Settings* s) { s->ShutdownAfterSeconds = 60; }}},
+         100,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT mains failed; Windows shuts down in 300 s",
+                  "65 LOG CONFIG settings read again: ShutdownAfterSeconds 300 -> 60", "65 LOG SHUTDOWN 60 s on battery",
+                  "65 SHUTDOWN"})},
+        {"a longer ShutdownAfterSeconds during an outage waits as it says",
+         [](Settings* s) { s->ShutdownAfterSeconds = 30; },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {20, Step::Reconfigure, 0, [](Settings* s) { s->ShutdownAfterSeconds = 120; }}},
+         200,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "20 LOG CONFIG settings read again: ShutdownAfterSeconds 30 -> 120",
+                  "125 LOG SHUTDOWN 120 s on battery", "125 SHUTDOWN"})},
+        {"a changed Port restarts the driver; a new problem is logged",
+         [](Settings*) {},
+         1,
+         {{0, Step::State, 1},
+          {10, Step::Reconfigure, 0,
+           [](Settings* s) { s->Problems.push_back(SettingProblem{"DryRun", "2 is neither 0 nor 1", "the default, 0"}); },
+           "COM2"},
+          {20, Step::Reconfigure}},
+         100,
+         Started({"0 LOG ONLINE", "10 LOG CONFIG settings read again: Port COM1 -> COM2",
+                  "10 LOG CONFIG DryRun: 2 is neither 0 nor 1; uses the default, 0 instead", "10 STOP_DRIVER",
+                  "10 START_DRIVER", "20 LOG CONFIG settings read again: nothing changed"})},
+        {"TurnOff switched on restarts the driver, which reads it as it starts",
+         [](Settings*) {},
+         1,
+         {{0, Step::State, 1}, {10, Step::Reconfigure, 0, [](Settings* s) { s->TurnOff = true; }}},
+         100,
+         Started({"0 LOG ONLINE", "10 LOG CONFIG settings read again: TurnOff 0 -> 1", "10 STOP_DRIVER",
+                  "10 START_DRIVER"})},
+        {"another Driver while UPSInit is out: the restart waits for its return",
+         [](Settings*) {},
+         1,
+         {{5, Step::Reconfigure, 0, [](Settings* s) { s->Driver = "C:\\other.dll"; }},
+          {20, Step::DriverAnswers, 1}},
+         100,
+         Started({"5 LOG CONFIG settings read again: Driver \"C:\\KorvoUPS\\KorvoUPS.dll\" -> \"C:\\other.dll\"",
+                  "10 LOG DRIVERFAIL UPSInit has not returned after 10 s", "20 STOP_DRIVER", "20 START_DRIVER",
+                  "30 LOG DRIVERFAIL UPSInit has not returned after 10 s"}),
+         false, true},
+        // The drill.
+        {"a drill of the default length, then a second one without a restart",
+         [](Settings* s) {
+             s->ShutdownAfterSeconds = 30;
+             s->RunBeforeShutdown = "C:\\before.cmd";
+             s->NotifyUsers = true;
+             s->TurnOff = true;
+         },
+         1,
+         {{0, Step::State, 1}, {10, Step::Drill, 0}, {45, Step::CommandEnds, 0}, {60, Step::Drill, 5}},
+         100,
+         Started({"0 LOG ONLINE",
+                  "10 LOG DRILL a power failure of 40 s, played through the settings: the users' messages, RunOnEvent "
+                  "and RunBeforeShutdown as in a real one; Windows stays on and the UPS is not turned off",
+                  "10 LOG ONBATT mains failed; Windows shuts down in 30 s (drill)",
+                  "15 NOTIFY Mains power failed 5 s ago; this computer runs on its UPS. Windows shuts down in 25 s "
+                  "unless mains power returns. (A drill: Windows stays on.)",
+                  "40 LOG SHUTDOWN 30 s on battery (drill)",
+                  "40 NOTIFY Windows shuts down now: 30 s on battery. Save your work. (A drill: Windows stays on.)",
+                  "40 RUN 1 C:\\before.cmd",
+                  "45 LOG RUN RunBeforeShutdown ended with exit code 0 after 5 s (drill)",
+                  "45 LOG TURNOFF the UPS would be told to turn its outlets off 60 s after Windows has shut down (drill)",
+                  "50 LOG ONLINE mains back after 40 s on battery; the dry-run shutdown is over: the service watches "
+                  "again (drill)",
+                  "50 NOTIFY Mains power is back after 40 s. (A drill: Windows stays on.)",
+                  "50 LOG DRILL over: the mains is back and the service watches again, as before the drill",
+                  "60 LOG DRILL a power failure of 5 s", "60 LOG ONBATT mains failed; Windows shuts down in 30 s (drill)",
+                  "65 LOG ONLINE mains back after 5 s on battery (drill)", "65 LOG DRILL over"}),
+         false, false, "on mains"},
+        {"a drill whose RunBeforeShutdown outlasts it ends when the command does",
+         [](Settings* s) {
+             s->ShutdownAfterSeconds = 30;
+             s->RunBeforeShutdown = "C:\\before.cmd";
+         },
+         1,
+         {{0, Step::State, 1}, {10, Step::Drill, 0}, {55, Step::CommandEnds, 0}, {60, Step::State, 2}},
+         200,
+         Started({"0 LOG ONLINE", "10 LOG DRILL", "10 LOG ONBATT", "40 LOG SHUTDOWN 30 s on battery (drill)",
+                  "40 RUN 1 C:\\before.cmd",
+                  "50 LOG ONLINE mains back after 40 s on battery; the shutdown decided goes on (drill)",
+                  "55 LOG RUN RunBeforeShutdown ended with exit code 0 after 15 s (drill)",
+                  "55 LOG ONLINE the dry-run shutdown is over and the mains is back: the service watches again (drill)",
+                  "55 LOG DRILL over", "60 LOG ONBATT mains failed; Windows shuts down in 30 s",
+                  "90 LOG SHUTDOWN 30 s on battery", "90 RUN 2 C:\\before.cmd", "150 END 2",
+                  "150 LOG RUN RunBeforeShutdown still running after 60 s: ended", "150 SHUTDOWN"})},
+        {"a drill with ShutdownAfterSeconds 0 plays a low battery",
+         [](Settings*) {},
+         1,
+         {{0, Step::State, 1}, {10, Step::Drill, 0}},
+         100,
+         Started({"0 LOG ONLINE", "10 LOG DRILL a power failure of 40 s, the battery low after 30 s, played",
+                  "10 LOG ONBATT mains failed; Windows shuts down at low battery (drill)",
+                  "40 LOG LOWBATT battery low after 30 s on battery (drill)", "40 LOG SHUTDOWN low battery (drill)",
+                  "50 LOG ONLINE mains back after 40 s on battery; the dry-run shutdown is over", "50 LOG DRILL over"})},
+        {"a real change during a drill ends it; the drill's time does not count",
+         [](Settings* s) { s->ShutdownAfterSeconds = 30; },
+         1,
+         {{0, Step::State, 1}, {10, Step::Drill, 0}, {20, Step::State, 1}, {25, Step::State, 2}},
+         100,
+         Started({"0 LOG ONLINE", "10 LOG DRILL", "10 LOG ONBATT mains failed; Windows shuts down in 30 s (drill)",
+                  "25 LOG DRILL ended early: the UPS reports on battery; the real state takes over",
+                  "25 LOG ONBATT mains failed; Windows shuts down in 30 s", "55 LOG SHUTDOWN 30 s on battery",
+                  "55 SHUTDOWN"})},
+        {"a stop during a drill ends its RunBeforeShutdown; the STOP line is the service's own",
+         [](Settings* s) { s->RunBeforeShutdown = "C:\\before.cmd"; },
+         1,
+         {{0, Step::State, 1}, {10, Step::Drill, 0}, {45, Step::Stop}},
+         100,
+         Started({"0 LOG ONLINE", "10 LOG DRILL", "10 LOG ONBATT", "40 LOG LOWBATT", "40 LOG SHUTDOWN low battery (drill)",
+                  "40 RUN 1 C:\\before.cmd", "45 END 1", "45 LOG STOP stopped by the test; 1 command still running ended",
+                  "45 STOP_DRIVER", "45 EXIT"})},
+        {"a drill is refused during a real outage, while it still counts, and once a shutdown is decided",
+         [](Settings*) {},
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {6, Step::Drill, 0}, {8, Step::State, 1}, {10, Step::Drill, 0},
+          {20, Step::State, 4}, {25, Step::Drill, 0}},
+         100,
+         Started({"0 LOG ONLINE", "5 LOG ONBATT", "6 REFUSED the UPS is on battery: a real outage", "8 LOG ONLINE",
+                  "10 REFUSED the mains has been back for 2 s only: the outage still counts for 28 s "
+                  "(OnlineStableSeconds)",
+                  "20 LOG LOWBATT mains failed again", "20 LOG SHUTDOWN low battery", "20 SHUTDOWN",
+                  "25 REFUSED a shutdown is decided (low battery)"})},
+        {"a dry-run shutdown is re-armed by the mains' return",
+         [](Settings* s) {
+             s->DryRun = true;
+             s->ShutdownAfterSeconds = 10;
+         },
+         1,
+         {{0, Step::State, 1}, {5, Step::State, 2}, {20, Step::State, 1}, {30, Step::State, 2}},
+         100,
+         {"0 LOG START KorvoUPS test (dry run)", "0 START_DRIVER", "0 LOG ONLINE", "5 LOG ONBATT",
+          "15 LOG SHUTDOWN 10 s on battery (dry run)",
+          "20 LOG ONLINE mains back after 15 s on battery; the dry-run shutdown is over: the service watches again",
+          "30 LOG ONBATT mains failed; Windows shuts down in 10 s", "40 LOG SHUTDOWN 10 s on battery (dry run)"},
+         false, false, "shutdown decided: 10 s on battery (dry run)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         ExpectActions(Play(row), row.expected);
+        if (row.summary != nullptr) {
+            EXPECT_EQ(PolicySummary(static_cast<uint64_t>(std::llround(row.until * 1000))), row.summary);
+        }
     }
 }
 
@@ -366,6 +842,84 @@ TEST(Policy, SummaryTellsThePendingShutdown)
     PolicyState(4, 40000, &actions);
     PolicyShutdownCalled(true, "", 40000, &actions);
     EXPECT_EQ(PolicySummary(41000), "shutdown decided: low battery; Windows is shutting down");
+}
+
+TEST(Policy, TheViewIsTrueNow)
+{
+    Settings settings = DefaultSettings("C:\\KorvoUPS");
+    settings.ShutdownAfterSeconds = 300;
+    settings.Problems.push_back(SettingProblem{"CommLostSeconds", "90000 is out of range (0 to 86400)", "the default, 30"});
+    Actions actions;
+    PolicyStart(settings, "COM1", "test", 0, &actions);
+    PolicyView view = PolicyNow(4000);
+    EXPECT_EQ(view.Driver, DriverStatus::Starting);
+    EXPECT_EQ(view.DriverForMs, 4000u);
+    EXPECT_FALSE(view.Answered);
+    ASSERT_EQ(view.Problems.size(), 1u);
+    EXPECT_EQ(view.Problems[0].Name, "CommLostSeconds");
+    EXPECT_EQ(PolicySummary(4000), "starting the driver");
+    PolicyTick(10000, &actions);
+    EXPECT_EQ(PolicyNow(12000).Driver, DriverStatus::NotReturning);
+    PolicyDriverStarted(1, 8, 15000, &actions);
+    view = PolicyNow(20000);
+    EXPECT_EQ(view.Driver, DriverStatus::Running);
+    EXPECT_FALSE(view.Answered);
+    EXPECT_EQ(view.State, 8u);
+    EXPECT_EQ(view.Power, 0u);
+    EXPECT_EQ(PolicySummary(20000), "no answer from the UPS on COM1 since the start");
+    PolicyState(1, 21000, &actions);
+    PolicyState(2, 31000, &actions);
+    PolicyState(1, 41000, &actions);
+    PolicyState(2, 46000, &actions);
+    view = PolicyNow(56000);
+    EXPECT_TRUE(view.Answered);
+    EXPECT_EQ(view.State, 2u);
+    EXPECT_EQ(view.StateForMs, 10000u);
+    EXPECT_EQ(view.OnBatteryMs, 20000u);
+    EXPECT_EQ(view.OutageForMs, 25000u);
+    EXPECT_EQ(view.ShutdownInMs, 280000u);
+    EXPECT_EQ(view.Phase, ShutdownPhase::None);
+    EXPECT_EQ(PolicySummary(56000),
+              "on battery for 10 s (still counting: 20 s on battery in the last 25 s); shutdown in 280 s");
+    PolicyState(6, 60000, &actions);
+    view = PolicyNow(61000);
+    EXPECT_EQ(view.State, 4u);
+    EXPECT_EQ(view.StateCode, 6u);
+    EXPECT_EQ(view.Phase, ShutdownPhase::Calling);
+    EXPECT_EQ(view.Reason, "low battery");
+    EXPECT_EQ(view.ShutdownInMs, NO_DEADLINE);
+    PolicyStop("test", 62000, &actions);
+    EXPECT_EQ(PolicyNow(63000).Driver, DriverStatus::Stopped);
+    EXPECT_EQ(PolicySummary(63000), "stopped");
+}
+
+TEST(Policy, TheViewOfADrill)
+{
+    Settings settings = DefaultSettings("C:\\KorvoUPS");
+    settings.ShutdownAfterSeconds = 60;
+    Actions actions;
+    PolicyStart(settings, "COM1", "test", 0, &actions);
+    PolicyDriverStarted(1, 1, 0, &actions);
+    std::string refusal;
+    ASSERT_TRUE(PolicyDrill(0, 100000, &actions, &refusal)) << refusal;
+    PolicyView view = PolicyNow(110000);
+    EXPECT_TRUE(view.Drill);
+    EXPECT_EQ(view.DrillMainsInMs, 60000u);
+    EXPECT_EQ(view.ShutdownInMs, 50000u);
+    EXPECT_EQ(PolicySummary(110000), "on battery for 10 s; shutdown in 50 s (drill)");
+    EXPECT_FALSE(PolicyDrill(0, 110000, &actions, &refusal));
+    EXPECT_EQ(refusal, "a drill is under way");
+    PolicyTick(160000, &actions);
+    EXPECT_EQ(PolicySummary(161000), "shutdown decided: 60 s on battery (drill)");
+    PolicyTick(170000, &actions);
+    view = PolicyNow(171000);
+    EXPECT_FALSE(view.Drill);
+    EXPECT_EQ(view.Phase, ShutdownPhase::None);
+    EXPECT_EQ(view.OnBatteryMs, 0u);
+    EXPECT_EQ(view.StateForMs, 171000u);  // on mains since the start, as before the drill
+    EXPECT_EQ(PolicySummary(171000), "on mains");
+    EXPECT_FALSE(PolicyDrill(DRILL_LONGEST_SECONDS + 1, 172000, &actions, &refusal));
+    EXPECT_EQ(refusal, "a drill lasts at most 86400 s");
 }
 
 }  // namespace
