@@ -11,6 +11,8 @@ packages=(
     wine64 socat zip unzip
     strace                                      # the benchmark counts the port's opens
     nut-client                                  # upsc and upsmon: real clients of the network protocol
+    wixl msitools                               # the Windows Installer packages
+    python3                                     # the network server test's own clients
 )
 
 sudo=()

@@ -7,6 +7,7 @@
 #include "korvoups_version.h"
 #include "policy.h"
 #include "registry.h"
+#include "service_config.h"
 #include "win32_text.h"
 
 #include <algorithm>
@@ -420,6 +421,10 @@ int RunService(bool asService, double consoleSeconds)
     ParseSettings(ReadValues(SETTINGS_KEY, SETTING_NAMES, SETTING_COUNT), folder, ExpandEnvironment, &Config);
     // The log file set, unless that is the bad value (then the default one).
     OpenLog(Config.LogFile, !asService, Now());
+    std::string setUpError;
+    if (asService && !CompleteServiceSetUp(&setUpError)) {
+        WriteLog(LogEvent::Config, Severity::Warning, "the service's registration is incomplete: " + setUpError, Now());
+    }
     bool ok = LoadDriver(Config.Driver, OnDriverNews, &error);
     if (!ok) {
         for (const SettingProblem& problem : Config.Problems) {
