@@ -11,6 +11,7 @@ packages=(
     wine64 socat zip unzip
     strace                                      # the benchmark counts the port's opens
     nut-client                                  # upsc and upsmon: real clients of the network protocol
+    python3                                     # the scripted server of the network source's test
 )
 
 sudo=()
