@@ -9,6 +9,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -175,7 +177,7 @@ void Handle(SecondaryActions actions)
 void Flush()
 {
     while (Connection != INVALID_SOCKET && !Connecting && !Outgoing.empty()) {
-        int length = static_cast<int>(std::min<size_t>(Outgoing.size(), RECEIVE_CHUNK_BYTES));
+        int length = static_cast<int>(std::min<size_t>(Outgoing.size(), INT_MAX));
         int sent = send(Connection, Outgoing.data(), length, 0);
         if (sent == SOCKET_ERROR) {
             int error = WSAGetLastError();

@@ -4,7 +4,8 @@
 // a sink, on that thread. The states are the driver's codes, so that the
 // service feeds its policy exactly as from the driver.
 //
-// One source at a time in a process: the session is module state.
+// One source at a time in a process (the session is module state), started,
+// logged out and stopped from one thread.
 #pragma once
 
 #include "protocol_secondary.h"

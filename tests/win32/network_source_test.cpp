@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -225,7 +226,7 @@ TEST(NetworkSource, FollowsTheScriptedNas)
          {"STATE 2", "STATE 8 NAS answered ERR DATA-STALE", "STATE 2"},
          AfterLogin({STATUS, CHARGE, RUNTIME, STATUS, STATUS})},
         {"the connection dropped, then refused: connected again, logged in again",
-         "OL,!drop,OL refuse=1500",
+         "OL,!drop,OL refuse=2500",
          {"STATE 1", "STATE 8 the connection to NAS was lost (closed by the server)", "STATE 1"},
          AfterLogin({STATUS, CHARGE, RUNTIME, STATUS, "DROPPED", "CONNECT", "USERNAME monuser", "PASSWORD secret",
                      "LOGIN ups", STATUS}),
