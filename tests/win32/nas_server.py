@@ -20,6 +20,7 @@ through the control port (on 127.0.0.1), one line each:
                     accepted)
           !garbage  a line of control bytes and an unterminated quote
           !long     5000 bytes without a line end, the connection kept
+          !split    OB, in two parts 300 ms apart, ended by CR LF
         deny=N: the first N LOGINs are refused (ERR ACCESS-DENIED).
         figures: battery.charge and battery.runtime answered, else
         ERR VAR-NOT-SUPPORTED.
@@ -158,6 +159,10 @@ class Nas:
             return GARBAGE
         if poll == "!long":
             return LONG
+        if poll == "!split":
+            sock.sendall(('VAR %s ups.status "O' % UPS).encode())
+            time.sleep(0.3)
+            return b'B"\r\n'
         if poll == "!drop":
             self.record.append("DROPPED")
             self.forget(sock)

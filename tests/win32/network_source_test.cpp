@@ -210,8 +210,9 @@ TEST(NetworkSource, FollowsTheScriptedNas)
     ASSERT_NE(port, 0) << "KORVO_NAS_PORT: run through network_source_test.sh";
 
     const Row rows[] = {
-        {"on mains, on battery, battery low, with the figures; a host name looked up",
-         "OL,OB,OB_LB figures",
+        {"on mains, on battery (a reply in two parts, ended by CR LF), battery low, with the figures; a host "
+         "name looked up",
+         "OL,!split,OB_LB figures",
          {"STATE 1", "FIGURES 87 % 1200 s", "STATE 2", "STATE 4"},
          AfterLogin({STATUS, CHARGE, RUNTIME, STATUS, CHARGE, RUNTIME, STATUS, CHARGE, RUNTIME}),
          false, "localhost", 1, 0, false, 0, "logged in to ups@NAS as monuser; on battery, battery low, "
