@@ -301,6 +301,7 @@ TEST(NetworkSource, FollowsTheScriptedNas)
         StopNetworkSource();
         DWORD stopMs = GetTickCount() - stopStart;
         EXPECT_LT(stopMs, SOURCE_STOP_WAIT_MS) << "the stop took " << stopMs << " ms";
+        std::printf("stopped in %lu ms: %s\n", static_cast<unsigned long>(stopMs), row.name);
 
         std::vector<std::string> sent;
         WaitFor([&] { return (sent = AskNas("SENT")).size() >= row.sent.size(); });
