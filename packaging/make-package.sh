@@ -7,6 +7,9 @@
 #       korvoups-service.exe and ups_host.exe; README.md; SHA256SUMS of every file
 #   OUT_DIR/KorvoUPS-VERSION-symbols.zip  x86\ and amd64\ KorvoUPS.dll.debug,
 #       the symbols of the stripped DLLs; SHA256SUMS
+#   OUT_DIR/KorvoUPS-VERSION-x86.msi, OUT_DIR/KorvoUPS-VERSION-x64.msi
+#       the Windows Installer packages, from korvoups.wxs (wixl, msitools)
+#   OUT_DIR/SHA256SUMS                    of the archives and the packages
 # Each archive's folder stays beside it. VERSION is the trees' project
 # version; the INF's DriverVer date is today's (UTC), or SOURCE_DATE_EPOCH's.
 set -euo pipefail
@@ -39,6 +42,12 @@ if [[ -z "$version" ]]; then
     echo "make-package: no build tree given" >&2
     exit 2
 fi
+for tool in wixl msibuild; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "make-package: no $tool: install wixl and msitools (scripts/install-deps.sh)" >&2
+        exit 1
+    fi
+done
 driver_date="$(date -u ${SOURCE_DATE_EPOCH:+-d "@$SOURCE_DATE_EPOCH"} +%m/%d/%Y)"
 name="KorvoUPS-$version"
 package="$out/$name"
@@ -50,7 +59,7 @@ crlf() { sed 's/\r$//; s/$/\r/'; }
 checksums() { (cd "$1" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS); }
 
 mkdir -p "$out"
-rm -rf "$package" "$symbols" "$package.zip" "$symbols.zip"
+rm -rf "$package" "$symbols" "$package.zip" "$symbols.zip" "$package"-x86.msi "$package"-x64.msi "$out/SHA256SUMS"
 mkdir -p "$package" "$symbols"
 crlf <"$here/README.md" >"$package/README.md"
 for tree in "${trees[@]}"; do
@@ -70,3 +79,39 @@ checksums "$symbols"
 (cd "$package" && zip -q -X -r "../$name.zip" .)
 (cd "$symbols" && zip -q -X -r "../$name-symbols.zip" .)
 echo "make-package: $out/$name.zip and $out/$name-symbols.zip"
+
+# The ProductCode of a version and architecture: the same every time, so
+# that one version is one product (a GUID made of a hash of the two).
+product_code() {  # VERSION MSI_ARCH
+    local hash
+    hash="$(printf 'KorvoUPS %s %s' "$1" "$2" | sha256sum)"
+    echo "${hash:0:8}-${hash:8:4}-5${hash:13:3}-a${hash:17:3}-${hash:20:12}" | tr a-f A-F
+}
+release=("$name.zip" "$name-symbols.zip")
+for tree in "${trees[@]}"; do
+    IFS=: read -r arch _ _ <<<"$tree"
+    msi_arch=x86
+    [[ "$arch" == amd64 ]] && msi_arch=x64
+    msi="$package-$msi_arch.msi"
+    # wixl takes sources relative to where it runs, and says only in warnings
+    # what it does not know (an attribute it ignores): those fail too.
+    if ! errors="$(cd "$package" && wixl -a "$msi_arch" -D "Version=$version" \
+        -D "ProductCode=$(product_code "$version" "$msi_arch")" -D "Arch=$msi_arch" -D "Files=$arch" \
+        -D "Readme=README.md" -o "../$(basename "$msi")" "$here/korvoups.wxs" 2>&1)" || [[ -n "$errors" ]]; then
+        echo "$errors" >&2
+        echo "make-package: wixl failed on korvoups.wxs" >&2
+        exit 1
+    fi
+    # What wixl cannot write (see korvoups.wxs): an older version's removal
+    # names the feature rather than ALL, and the rollback actions (Undo...),
+    # which it writes as immediate ones, are made rollback ones (in the
+    # script, 0x400, for rollback only, 0x100).
+    msibuild "$msi" -q "UPDATE \`Upgrade\` SET \`Remove\` = 'KorvoUPS' WHERE \`ActionProperty\` = 'OLDERFOUND'"
+    msiinfo export "$msi" CustomAction | awk -F'\t' 'NR > 3 && $1 ~ /^Undo/ { print $1, $2 }' |
+        while read -r action type; do
+            msibuild "$msi" -q "UPDATE \`CustomAction\` SET \`Type\` = $((type | 0x500)) WHERE \`Action\` = '$action'"
+        done
+    release+=("$(basename "$msi")")
+    echo "make-package: $msi"
+done
+(cd "$out" && sha256sum "${release[@]}" >SHA256SUMS)

@@ -11,7 +11,8 @@ packages=(
     wine64 socat zip unzip
     strace                                      # the benchmark counts the port's opens
     nut-client                                  # upsc and upsmon: real clients of the network protocol
-    python3                                     # the scripted server of the network source's test
+    wixl msitools                               # the Windows Installer packages
+    python3                                     # the network tests' clients and scripted NAS
 )
 
 sudo=()

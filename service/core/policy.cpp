@@ -286,15 +286,30 @@ uint64_t DecisionDue()
     return due == NO_DEADLINE ? NO_DEADLINE : std::max(due, QuietUntil);
 }
 
-// The warning for no answer while on mains, then the users' message.
+// The warning for no answer, then the users' message. One lost reply in a
+// healthy stream is nobody's business, on battery neither: last on battery,
+// both once it has lasted COMM_WARNING_LEAST_MS (or CommLostSeconds, when
+// shorter); last on mains, the warning once it has lasted CommLostSeconds
+// and at least COMM_WARNING_LEAST_MS, the users' message after COMM_NOTIFY_MS.
 uint64_t CommWarningDue()
 {
-    if (State != NO_COMM || LastPower != ONLINE || (CommLossWarned && (CommLossNotified || !Config.NotifyUsers))) {
+    if (State != NO_COMM || LastPower == NONE) {
         return NO_DEADLINE;
     }
-    uint64_t warning = std::max(Config.CommLostSeconds * MS_PER_S, COMM_WARNING_LEAST_MS);
-    uint64_t due = CommLostSince + (CommLossWarned ? std::max(warning, COMM_NOTIFY_MS) : warning);
-    return std::max(due, QuietUntil);
+    uint64_t due = NO_DEADLINE;
+    if (OnBattery(LastPower)) {
+        if (!CommLossWarned) {
+            uint64_t wait = COMM_WARNING_LEAST_MS;
+            if (Config.CommLostSeconds > 0) {
+                wait = std::min(wait, Config.CommLostSeconds * MS_PER_S);
+            }
+            due = CommLostSince + wait;
+        }
+    } else if (!CommLossWarned || (!CommLossNotified && Config.NotifyUsers)) {
+        uint64_t warning = std::max(Config.CommLostSeconds * MS_PER_S, COMM_WARNING_LEAST_MS);
+        due = CommLostSince + (CommLossWarned ? std::max(warning, COMM_NOTIFY_MS) : warning);
+    }
+    return due == NO_DEADLINE ? NO_DEADLINE : std::max(due, QuietUntil);
 }
 
 // When the shutdown comes, as seen at the start of a span on battery.
@@ -464,18 +479,22 @@ void LoseCommunication(uint64_t now, Actions* actions)
         LogChange(LogEvent::CommBad, Severity::Warning,
                   "no answer from " + TheUps() + " since the start: a warning only until it has answered", now,
                   actions);
-        return;
     }
-    if (!OnBattery(LastPower)) {
-        return;  // on mains, a warning only if it lasts
-    }
+    // Otherwise a warning only if it lasts (CommWarningDue).
+}
+
+// No answer while last on battery has lasted long enough to be told.
+void WarnOfSilenceOnBattery(uint64_t now, Actions* actions)
+{
     CommLossWarned = true;
+    CommLossNotified = true;
+    uint64_t due = CommLostSince + Config.CommLostSeconds * MS_PER_S;
     std::string outlook = Shutdown != ShutdownPhase::None ? "the shutdown decided goes on"
                           : Config.CommLostSeconds == 0   ? "no shutdown for this (CommLostSeconds is 0)"
-                                                          : "Windows shuts down in " +
-                                                                std::to_string(Config.CommLostSeconds) +
-                                                                " s unless it answers";
-    LogChange(LogEvent::CommBad, Severity::Warning, "no answer from " + TheUps() + ", last on battery: " + outlook,
+                                                          : "Windows shuts down in " + SecondsLeft(Until(due, now)) +
+                                                                " unless it answers";
+    LogChange(LogEvent::CommBad, Severity::Warning,
+              "no answer from " + TheUps() + " for " + Seconds(now - CommLostSince) + ", last on battery: " + outlook,
               now, actions);
     NotifyChange(TheUpsCapitalised() + " does not answer while on battery: " + outlook + ".", actions);
 }
@@ -1012,7 +1031,9 @@ void PolicyTick(uint64_t now, Actions* actions)
         Push(actions, Action::Shutdown, "UPS power failure: " + Reason);
     }
     if (CommWarningDue() <= now) {
-        if (!CommLossWarned) {
+        if (OnBattery(LastPower)) {
+            WarnOfSilenceOnBattery(now, actions);
+        } else if (!CommLossWarned) {
             CommLossWarned = true;
             Log(LogEvent::CommBad, Severity::Warning,
                 "no answer from " + TheUps() + ", last on mains: a warning only (silent for " +

@@ -1,6 +1,7 @@
 #include "install.h"
 
 #include "registry.h"
+#include "service_config.h"
 #include "win32_text.h"
 
 #include <windows.h>
@@ -11,18 +12,14 @@
 namespace {
 
 const wchar_t SERVICE_NAME[] = L"UPS";
-const wchar_t DISPLAY_NAME[] = L"Uninterruptible Power Supply (KorvoUPS)";
-const wchar_t DESCRIPTION[] =
-    L"Watches a UPS on a serial port through KorvoUPS.dll: warns the users when the mains fails and shuts Windows "
-    L"down in time.";
 const wchar_t PROGRAM_NAME[] = L"korvoups-service.exe";
-const DWORD RESTART_DELAY_MS = 60000;
-const DWORD FAILURE_RESET_SECONDS = 86400;
 const DWORD STOP_WAIT_MS = 10000;
 
 const char WINDOWS_UPS_SERVICE[] =
     "This Windows has a UPS service of its own, which loads the driver itself: install KorvoUPS.dll with "
     "korvoups.inf instead (install.cmd in the package does), and choose the UPS in Power Options.";
+
+}  // namespace
 
 bool IsAdministrator()
 {
@@ -39,12 +36,7 @@ bool IsAdministrator()
     return ok;
 }
 
-std::wstring ThisProgram()
-{
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
-    return std::wstring(path, length < MAX_PATH ? length : 0);
-}
+namespace {
 
 std::wstring Lower(std::wstring text)
 {
@@ -90,33 +82,6 @@ int OpenManager(SC_HANDLE* manager)
         return Fail("the service control manager: " + ErrorText(error));
     }
     return ADMIN_DONE;
-}
-
-bool Configure(SC_HANDLE service, std::string* error)
-{
-    SERVICE_DESCRIPTIONW description = {const_cast<LPWSTR>(DESCRIPTION)};
-    SC_ACTION restarts[3] = {{SC_ACTION_RESTART, RESTART_DELAY_MS},
-                             {SC_ACTION_RESTART, RESTART_DELAY_MS},
-                             {SC_ACTION_RESTART, RESTART_DELAY_MS}};
-    SERVICE_FAILURE_ACTIONSW failures;
-    ZeroMemory(&failures, sizeof failures);
-    failures.dwResetPeriod = FAILURE_RESET_SECONDS;
-    failures.cActions = 3;
-    failures.lpsaActions = restarts;
-    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description) ||
-        !ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failures)) {
-        *error = "the service's description and failure actions: " + ErrorText(GetLastError());
-        return false;
-    }
-    return true;
-}
-
-// The Event Log source, with this program's message table.
-bool RegisterEventSource(const std::wstring& program, std::string* error)
-{
-    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    return WriteText(EVENT_SOURCE_KEY, "EventMessageFile", REG_EXPAND_SZ, Utf8(program), error) &&
-           WriteValue(EVENT_SOURCE_KEY, "TypesSupported", REG_DWORD, &types, sizeof types, error);
 }
 
 bool WaitUntilStopped(SC_HANDLE service)
@@ -177,20 +142,19 @@ int InstallService(const std::string& port)
     } else if (service != NULL) {
         // Installed before: the new copy takes over, with the same settings.
         if (!ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                  command.c_str(), NULL, NULL, NULL, L"LocalSystem", NULL, DISPLAY_NAME)) {
+                                  command.c_str(), NULL, NULL, NULL, L"LocalSystem", NULL, SERVICE_DISPLAY_NAME)) {
             result = Fail("the UPS service's configuration: " + ErrorText(GetLastError()));
         }
     } else {
-        service = CreateServiceW(manager, SERVICE_NAME, DISPLAY_NAME, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                 SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), NULL, NULL, NULL, NULL,
-                                 NULL);
+        service = CreateServiceW(manager, SERVICE_NAME, SERVICE_DISPLAY_NAME, SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                                 NULL, NULL, NULL, NULL, NULL);
         if (service == NULL) {
             result = Fail("the UPS service could not be created: " + ErrorText(GetLastError()));
         }
     }
     if (result == ADMIN_DONE &&
-        !(Configure(service, &error) && WriteText(SERVICE_KEY, "Port", REG_SZ, port, &error) &&
-          RegisterEventSource(ThisProgram(), &error))) {
+        !(SetUpService(service, &error) && WriteText(SERVICE_KEY, "Port", REG_SZ, port, &error))) {
         result = Fail(error);
     }
     if (result == ADMIN_DONE) {

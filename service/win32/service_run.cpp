@@ -5,6 +5,7 @@
 #include "korvoups_version.h"
 #include "policy.h"
 #include "registry.h"
+#include "service_config.h"
 #include "win32_text.h"
 
 #include <algorithm>
@@ -283,6 +284,10 @@ int RunService(bool asService, double consoleSeconds)
     ParseSettings(ReadValues(SETTINGS_KEY, SETTING_NAMES, SETTING_COUNT), folder, ExpandEnvironment, &Config);
     // The log file set, unless that is the bad value (then the default one).
     OpenLog(Config.LogFile, !asService);
+    std::string setUpError;
+    if (asService && !CompleteServiceSetUp(&setUpError)) {
+        WriteLog(LogEvent::Config, Severity::Warning, "the service's registration is incomplete: " + setUpError);
+    }
     bool ok = LoadDriver(Config.Driver, PostState, &error);
     if (!ok) {
         for (const SettingProblem& problem : Config.Problems) {
