@@ -1,5 +1,7 @@
 #include "ups_address.h"
 
+#include "address_range.h"
+
 #include <vector>
 
 namespace {
@@ -7,21 +9,12 @@ namespace {
 const char FORM[] = "the form is NAME@HOST[:PORT]";
 const uint32_t PORT_MAX = 65535;
 const size_t PORT_MAX_DIGITS = 5;
-const size_t IPV4_PARTS = 4;
-const uint32_t IPV4_PART_MAX = 255;
-const size_t IPV6_GROUPS = 8;
-const size_t IPV6_GROUP_MAX_DIGITS = 4;
 // Windows writes a zone as an interface's number; names are taken too.
 const size_t IPV6_ZONE_MAX_BYTES = 32;
 
 bool IsDigit(char c)
 {
     return c >= '0' && c <= '9';
-}
-
-bool IsHexDigit(char c)
-{
-    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 bool IsLetterOrDigit(char c)
@@ -75,29 +68,10 @@ std::vector<std::string> Split(const std::string& text, char separator)
     }
 }
 
-// Four decimal numbers 0 to 255, without leading zeros: Windows would read
-// "010" as octal and "1.2.3" as 1.2.0.3, which nobody means.
-bool IsIpv4(const std::string& text)
-{
-    std::vector<std::string> parts = Split(text, '.');
-    if (parts.size() != IPV4_PARTS) {
-        return false;
-    }
-    for (const std::string& part : parts) {
-        if (!AllDigits(part) || part.size() > 3 || (part.size() > 1 && part[0] == '0') ||
-            SmallNumber(part) > IPV4_PART_MAX) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Groups of 1 to 4 hex digits between colons, one "::" at most for a run of
-// zero groups, the last two groups possibly as an IPv4 address; a zone
-// after '%'.
+// An IPv6 literal, with a zone after '%' if any (the address parser takes
+// none).
 bool IsIpv6(const std::string& text)
 {
-    std::string address = text;
     size_t percent = text.find('%');
     if (percent != std::string::npos) {
         std::string zone = text.substr(percent + 1);
@@ -109,47 +83,11 @@ bool IsIpv6(const std::string& text)
                 return false;
             }
         }
-        address = text.substr(0, percent);
     }
-    size_t lastColon = address.rfind(':');
-    if (lastColon == std::string::npos) {
-        return false;
-    }
-    if (address.find('.', lastColon) != std::string::npos) {
-        if (!IsIpv4(address.substr(lastColon + 1))) {
-            return false;
-        }
-        address = address.substr(0, lastColon + 1) + "0:0";
-    }
-    size_t gap = address.find("::");
-    if (gap != std::string::npos && address.find("::", gap + 1) != std::string::npos) {
-        return false;
-    }
-    std::vector<std::string> parts;
-    if (gap == std::string::npos) {
-        parts.push_back(address);
-    } else {
-        parts.push_back(address.substr(0, gap));
-        parts.push_back(address.substr(gap + 2));
-    }
-    size_t groups = 0;
-    for (const std::string& part : parts) {
-        if (part.empty()) {
-            continue;
-        }
-        for (const std::string& group : Split(part, ':')) {
-            if (group.empty() || group.size() > IPV6_GROUP_MAX_DIGITS) {
-                return false;
-            }
-            for (char c : group) {
-                if (!IsHexDigit(c)) {
-                    return false;
-                }
-            }
-            ++groups;
-        }
-    }
-    return gap == std::string::npos ? groups == IPV6_GROUPS : groups < IPV6_GROUPS;
+    std::string address = text.substr(0, percent);
+    IpAddress parsed;
+    // With a colon, never an IPv4 literal (which ::ffff:a.b.c.d parses as).
+    return address.find(':') != std::string::npos && ParseAddress(address, &parsed);
 }
 
 // Empty when host is a DNS name or an IPv4 address, else what is wrong.
@@ -178,8 +116,11 @@ std::string HostNameProblem(const std::string& host)
             return "a label of the host name starts or ends with '-'";
         }
     }
-    // No top-level domain is a number: this is meant as an IPv4 address.
-    if (AllDigits(labels.back()) && (name != host || !IsIpv4(host))) {
+    // No top-level domain is a number: this is meant as an IPv4 address
+    // (no leading zeros: Windows would read "010" as octal, and "1.2.3" as
+    // 1.2.0.3, which nobody means).
+    IpAddress ipv4;
+    if (AllDigits(labels.back()) && (name != host || !ParseAddress(host, &ipv4))) {
         return Shown(host) + " is no IPv4 address (four numbers from 0 to 255, as in 192.168.1.20)";
     }
     return std::string();
