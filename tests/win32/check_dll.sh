@@ -5,8 +5,8 @@
 #   check_dll.sh OBJDUMP PROGRAM.exe ALLOWED_IMPORTS VERSION
 # The DLL must export exactly the given names, undecorated (no _name@N); all
 # import from KERNEL32.dll, ADVAPI32.dll and msvcrt.dll only (the programs
-# also from WTSAPI32.dll, PSAPI.DLL and WS2_32.dll), so that they run on a
-# bare system without runtime DLLs beside them, and only functions listed in
+# also from WTSAPI32.dll, PSAPI.DLL and WS2_32.dll), so that they run on a bare system
+# without runtime DLLs beside them, and only functions listed in
 # ALLOWED_IMPORTS ("dll function" lines), so that they run on Windows XP.
 # As shipped all are
 # stripped and carry a version resource of VERSION; the DLL is small and
