@@ -19,6 +19,8 @@ const char WINDOWS_UPS_SERVICE[] =
     "This Windows has a UPS service of its own, which loads the driver itself: install KorvoUPS.dll with "
     "korvoups.inf instead (install.cmd in the package does), and choose the UPS in Power Options.";
 
+}  // namespace
+
 bool IsAdministrator()
 {
     SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
@@ -33,6 +35,8 @@ bool IsAdministrator()
     FreeSid(administrators);
     return ok;
 }
+
+namespace {
 
 std::wstring Lower(std::wstring text)
 {

@@ -10,6 +10,8 @@ const int ADMIN_NOT_ADMINISTRATOR = 1;
 const int ADMIN_FAILED = 2;
 const int ADMIN_WINDOWS_UPS_SERVICE = 3;  // a UPS service that is not this program
 
+// A member of the Administrators with their rights (elevated, under UAC).
+bool IsAdministrator();
 // "COM1" to "COM255".
 bool IsPortName(const std::string& port);
 int InstallService(const std::string& port);

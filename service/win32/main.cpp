@@ -1,5 +1,6 @@
 // korvoups-service: started by the service control manager without
 // arguments; from a command prompt, the commands below.
+#include "accounts.h"
 #include "install.h"
 #include "korvoups_version.h"
 #include "service_run.h"
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -24,6 +26,7 @@ void Usage(FILE* out)
 {
     std::fprintf(out,
                  "usage: korvoups-service install COMn | uninstall | run --console [--for SECONDS] | status\n"
+                 "                        | user add NAME primary|secondary | user remove NAME | user list\n"
                  "                        | --version | --help\n"
                  "  install COMn     register the Windows service \"UPS\" for this program, the UPS on COMn\n"
                  "                   (exit 0 done, 1 not an administrator, 2 failed, 3 Windows has a UPS\n"
@@ -33,6 +36,11 @@ void Usage(FILE* out)
                  "                   (--for SECONDS: stop after that long)\n"
                  "  status           the service's state, the UPS's figures and a pending shutdown\n"
                  "                   (exit 0 when it runs and the UPS answers)\n"
+                 "  user add NAME primary|secondary\n"
+                 "                   an account for the network server's clients, its password read from\n"
+                 "                   standard input (one line); an existing NAME gets the new role and password\n"
+                 "  user remove NAME, user list\n"
+                 "                   remove one, or list the names and roles (exit codes as install's)\n"
                  "Settings: HKEY_LOCAL_MACHINE\\SOFTWARE\\KorvoUPS, read when the service starts (README.md).\n");
 }
 
@@ -75,6 +83,9 @@ int main(int argc, char** argv)
     }
     if (argc == 2 && command == "status") {
         return PrintStatus();
+    }
+    if (command == "user") {
+        return UserCommand(std::vector<std::string>(argv + 2, argv + argc));
     }
     if (command == "run" && argc >= 3 && std::strcmp(argv[2], "--console") == 0) {
         double seconds = -1;

@@ -5,7 +5,7 @@
 #   check_dll.sh OBJDUMP PROGRAM.exe ALLOWED_IMPORTS VERSION
 # The DLL must export exactly the given names, undecorated (no _name@N); all
 # import from KERNEL32.dll, ADVAPI32.dll and msvcrt.dll only (the programs
-# also from WTSAPI32.dll and PSAPI.DLL), so that they run on a bare system
+# also from WTSAPI32.dll, PSAPI.DLL and WS2_32.dll), so that they run on a bare system
 # without runtime DLLs beside them, and only functions listed in
 # ALLOWED_IMPORTS ("dll function" lines), so that they run on Windows XP.
 # As shipped all are
@@ -25,7 +25,7 @@ allowed_imports="advapi32.dll kernel32.dll msvcrt.dll"
 program=0
 if [[ "$dll" == *.exe ]]; then
     program=1
-    allowed_imports+=" wtsapi32.dll psapi.dll"
+    allowed_imports+=" wtsapi32.dll psapi.dll ws2_32.dll"
 fi
 
 headers="$("$objdump" -p "$dll")"
