@@ -934,6 +934,16 @@ void Deny(const ServerEffect& effect, uint64_t now, Actions* actions)
     Log(LogEvent::Denied, Severity::Warning, what, now, actions);
 }
 
+// The wait after FSD ends once no secondary is logged in.
+void EndWaitIfAllGone(uint64_t now, Actions* actions)
+{
+    if (Shutdown == ShutdownPhase::WaitingForSecondaries && Logins.empty()) {
+        Log(LogEvent::Fsd, Severity::Information, "every secondary has gone after " + Seconds(now - SyncStartedAt),
+            now, actions);
+        RunBefore(now, actions);
+    }
+}
+
 uint64_t NextDenialFold()
 {
     uint64_t next = NO_DEADLINE;
@@ -1253,11 +1263,7 @@ void PolicyNetworkServer(const ServerEffect& effect, uint64_t now, Actions* acti
             effect.What == ServerEffect::Logout ? who + " logged out"
                                                 : who + " gone without logging out: " + PeerText(effect.Reason),
             now, actions);
-        if (Shutdown == ShutdownPhase::WaitingForSecondaries && Logins.empty()) {
-            Log(LogEvent::Fsd, Severity::Information,
-                "every secondary has gone after " + Seconds(now - SyncStartedAt), now, actions);
-            RunBefore(now, actions);
-        }
+        EndWaitIfAllGone(now, actions);
         break;
     case ServerEffect::Refused: Deny(effect, now, actions); break;
     case ServerEffect::FsdRequested:
@@ -1272,6 +1278,17 @@ void PolicyNetworkServer(const ServerEffect& effect, uint64_t now, Actions* acti
         break;
     case ServerEffect::Close: break;
     }
+}
+
+void PolicyNetworkServerEnded(uint64_t now, Actions* actions)
+{
+    if (Stopped || Logins.empty()) {
+        return;
+    }
+    Log(LogEvent::Client, Severity::Warning, "the server has stopped: " + LoggedIn() + " no longer logged in", now,
+        actions);
+    Logins.clear();
+    EndWaitIfAllGone(now, actions);
 }
 
 void PolicyNetworkSource(const SecondaryAction& action, uint64_t now, Actions* actions)

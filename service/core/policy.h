@@ -133,8 +133,11 @@ bool PolicyDrill(uint32_t seconds, uint64_t now, Actions* actions, std::string* 
 // one a DENIED_PERIOD_MS per address), and a primary account's FSD: a
 // shutdown decided here ("forced by NAME from ADDRESS") unless one is
 // already. Close is the shell's alone. Every Login is followed by a Logout
-// or a LoginLost of its connection, when the server itself ends too.
+// or a LoginLost of its connection, or by PolicyNetworkServerEnded.
 void PolicyNetworkServer(const ServerEffect& effect, uint64_t now, Actions* actions);
+// The server has stopped, or starts anew: its sessions ended with it, without
+// effects of their own, and none is waited for any longer.
+void PolicyNetworkServerEnded(uint64_t now, Actions* actions);
 // What the network session (Ups set) reports: State as PolicyState takes
 // the driver's; ForcedShutdown, the primary's FSD: a shutdown now;
 // LoginRefused, a CONFIG error with the server's words, logged again only

@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include "address_range.h"
 #include "protocol_secondary.h"
 
 #include <cstring>
@@ -32,6 +33,9 @@ struct SettingSpec {
     std::string Settings::*TextField;
     std::vector<std::string> Settings::*ListField;
     const char* DefaultText;  // a text's default (a path's, in the service's folder); nullptr: none
+    // A list's check of its entries: false with *fault naming the first
+    // wrong one; nullptr: any texts.
+    bool (*CheckList)(const std::vector<std::string>& entries, std::string* fault);
     // A list whose default would be unsafe when its value is wrong: what is
     // used instead, blank-separated.
     const char* RefusedList;
@@ -40,22 +44,30 @@ struct SettingSpec {
 constexpr SettingSpec Number(const char* name, uint32_t value, uint32_t min, uint32_t max,
                              uint32_t Settings::*field)
 {
-    return SettingSpec{name, Kind::Number, value, min, max, field, nullptr, nullptr, nullptr, nullptr, nullptr};
+    return SettingSpec{name, Kind::Number, value, min, max, field, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
 constexpr SettingSpec Switch(const char* name, bool value, bool Settings::*field)
 {
-    return SettingSpec{name, Kind::Switch, value ? 1u : 0u, 0, 1, nullptr, field, nullptr, nullptr, nullptr, nullptr};
+    return SettingSpec{name, Kind::Switch, value ? 1u : 0u, 0, 1, nullptr, field, nullptr, nullptr, nullptr, nullptr,
+                       nullptr};
 }
 
 constexpr SettingSpec Text(const char* name, Kind what, std::string Settings::*field, const char* defaultText)
 {
-    return SettingSpec{name, what, 0, 0, 0, nullptr, nullptr, field, nullptr, defaultText, nullptr};
+    return SettingSpec{name, what, 0, 0, 0, nullptr, nullptr, field, nullptr, defaultText, nullptr, nullptr};
 }
 
-constexpr SettingSpec List(const char* name, std::vector<std::string> Settings::*field, const char* refusedList)
+constexpr SettingSpec List(const char* name, std::vector<std::string> Settings::*field,
+                           bool (*check)(const std::vector<std::string>&, std::string*), const char* refusedList)
 {
-    return SettingSpec{name, Kind::List, 0, 0, 0, nullptr, nullptr, nullptr, field, nullptr, refusedList};
+    return SettingSpec{name, Kind::List, 0, 0, 0, nullptr, nullptr, nullptr, field, nullptr, check, refusedList};
+}
+
+bool AreRanges(const std::vector<std::string>& entries, std::string* fault)
+{
+    std::vector<AddressRange> ranges;
+    return ParseRanges(entries, &ranges, fault);
 }
 
 const uint32_t DAY_SECONDS = 86400;
@@ -77,13 +89,15 @@ constexpr SettingSpec TABLE[] = {
     Number("RestoreMinutes", 3, 3, 9999, &Settings::RestoreMinutes),
     Text("LogFile", Kind::OptionalPath, &Settings::LogFile, "events.log"),
     Text("Driver", Kind::Path, &Settings::Driver, "KorvoUPS.dll"),
-    List("NetworkListen", &Settings::NetworkListen, nullptr),
+    // Each address is tried, and one that fails reported, as the server
+    // starts: one wrong entry must not take the others down with it.
+    List("NetworkListen", &Settings::NetworkListen, nullptr, nullptr),
     Number("NetworkPort", 3493, 1, 65535, &Settings::NetworkPort),
     Text("NetworkUpsName", Kind::UpsName, &Settings::NetworkUpsName, "ups"),
     Text("NetworkDescription", Kind::Description, &Settings::NetworkDescription, nullptr),
     // Empty serves any address: a value that cannot be read must not open
     // the server to every network, so this machine alone is served then.
-    List("NetworkAllow", &Settings::NetworkAllow, "127.0.0.0/8 ::1/128"),
+    List("NetworkAllow", &Settings::NetworkAllow, AreRanges, "127.0.0.0/8 ::1/128"),
     Number("HostSyncSeconds", 15, 0, 300, &Settings::HostSyncSeconds),
     Text("Ups", Kind::UpsAddress, &Settings::Ups, nullptr),
     Number("PollSeconds", 5, POLL_SECONDS_MIN, POLL_SECONDS_MAX, &Settings::PollSeconds),
@@ -310,7 +324,7 @@ bool CheckValue(const SettingSpec& spec, const RegistryValue& value, ExpandText 
             return false;
         }
         *list = MultiTextsToUtf8(value.Data);
-        return true;
+        return spec.CheckList == nullptr || spec.CheckList(*list, found);
     }
     if (!IsText(spec.What)) {
         if (value.Type != VALUE_DWORD || value.Data.size() != 4) {

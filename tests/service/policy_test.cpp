@@ -19,10 +19,10 @@ struct Step {
     // shell's own wake-up. DriverAnswers: UPSInit returns value, the state
     // being 1 (rows whose UPSInit hangs). Drill: value seconds. Reconfigure:
     // the settings changed by change, the Port by port. The network server's
-    // effects (Net below), of connection value; the network source's reports
-    // (Source below).
+    // effects (Net below), of connection value, and its end; the network
+    // source's reports (Source below).
     enum What { State, Resume, CommandEnds, SystemShutdown, Stop, Tick, DriverAnswers, Drill, Reconfigure,
-                Server, Source } what;
+                Server, ServerEnds, Source } what;
     uint32_t value = 0;  // the state, the ending command's exit code, UPSInit's result, the drill's seconds
     void (*change)(Settings*) = nullptr;
     const char* port = nullptr;
@@ -173,6 +173,7 @@ std::vector<std::string> Play(const Row& row)
             }
             break;
         case Step::Server: PolicyNetworkServer(step.effect, now, &pending); break;
+        case Step::ServerEnds: PolicyNetworkServerEnded(now, &pending); break;
         case Step::Source: PolicyNetworkSource(step.report, now, &pending); break;
         case Step::Resume: PolicyResume(now, &pending); break;
         case Step::CommandEnds: PolicyCommandEnded(lastCommand, true, step.value, "", now, &pending); break;
@@ -910,6 +911,17 @@ TEST(Policy, EachScenarioGivesItsActions)
                   "wait; still logged in: monuser@192.168.1.20",
                   "20 LOG RUN RunBeforeShutdown not run: the battery is low, the shutdown cannot wait",
                   "20 SHUTDOWN UPS power failure: 10 s on battery"})},
+        {"the server ending during the wait ends it: its secondaries are gone with it",
+         [](Settings* s) { s->NetworkListen = {"0.0.0.0"}; },
+         1,
+         {{0, Step::State, 1}, Net(1, ServerEffect::Login, 1, "monuser", "192.168.1.20"),
+          Net(2, ServerEffect::Login, 2, "nas", "192.168.1.31"), {5, Step::State, 4}, {8, Step::ServerEnds},
+          {9, Step::ServerEnds}},
+         100,
+         Started({"0 LOG ONLINE", "1 LOG CLIENT", "2 LOG CLIENT", "5 LOG LOWBATT", "5 LOG SHUTDOWN low battery",
+                  "5 SET_FSD", "5 LOG FSD FSD set; waiting for 2 secondaries",
+                  "8 LOG CLIENT the server has stopped: monuser@192.168.1.20, nas@192.168.1.31 no longer logged in",
+                  "8 LOG FSD every secondary has gone after 3 s", "8 SHUTDOWN UPS power failure: low battery"})},
         {"no secondary logged in: FSD set all the same, nothing waited for; one that comes later is told",
          [](Settings* s) { s->NetworkListen = {"0.0.0.0"}; },
          1,

@@ -2,6 +2,8 @@
 // reported by name and its default used, nothing is guessed.
 #include "settings.h"
 
+#include "address_range.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -209,15 +211,37 @@ TEST(Settings, AWrongNetworkAllowServesThisMachineAlone)
 {
     // Its default serves any address: a value meant to narrow it must not
     // open the server to every network when it cannot be used.
-    const RegistryValue rows[] = {Text(u"192.168.1.0/24"), Dword(0), {VALUE_BINARY, ""}};
-    for (const RegistryValue& value : rows) {
+    const struct {
+        RegistryValue value;
+        const char* problem;
+    } rows[] = {
+        {Text(u"192.168.1.0/24"), "NetworkAllow: must be a REG_MULTI_SZ, is a REG_SZ \"192.168.1.0/24\""},
+        {Dword(0), "NetworkAllow: must be a REG_MULTI_SZ, is a REG_DWORD 0"},
+        {{VALUE_BINARY, ""}, "NetworkAllow: must be a REG_MULTI_SZ, is a REG_BINARY of 0 bytes"},
+        {Texts({u"192.168.1.0/24", u"192.168.1.300/24"}),
+         "NetworkAllow: \"192.168.1.300/24\" is not an address range (such as 192.168.1.0/24, ::1/128 or "
+         "192.168.1.20)"},
+        {Texts({u"::1/129"}), "NetworkAllow: \"::1/129\" is not an address range (such as 192.168.1.0/24, ::1/128 or 192.168.1.20)"},
+        {Texts({u"nas.local"}), "NetworkAllow: \"nas.local\" is not an address range (such as 192.168.1.0/24, ::1/128 or 192.168.1.20)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.problem);
         Settings settings;
-        ParseSettings({{"NetworkAllow", value}}, FOLDER, ExpandWindir, &settings);
+        ParseSettings({{"NetworkAllow", row.value}}, FOLDER, ExpandWindir, &settings);
         ASSERT_EQ(settings.Problems.size(), 1u);
-        EXPECT_EQ(ProblemText(settings.Problems[0]),
-                  "NetworkAllow: must be a REG_MULTI_SZ, is a " + RegistryValueText(value) +
-                      "; uses 127.0.0.0/8, ::1/128 instead");
+        EXPECT_EQ(ProblemText(settings.Problems[0]), std::string(row.problem) + "; uses 127.0.0.0/8, ::1/128 instead");
         EXPECT_EQ(settings.NetworkAllow, (std::vector<std::string>{"127.0.0.0/8", "::1/128"}));
+        // What is used instead lets this machine in, and nothing else.
+        std::vector<AddressRange> ranges;
+        std::string error;
+        ASSERT_TRUE(ParseRanges(settings.NetworkAllow, &ranges, &error)) << error;
+        IpAddress address;
+        ASSERT_TRUE(ParseAddress("127.0.0.1", &address));
+        EXPECT_TRUE(InRanges(ranges, address));
+        ASSERT_TRUE(ParseAddress("::1", &address));
+        EXPECT_TRUE(InRanges(ranges, address));
+        ASSERT_TRUE(ParseAddress("192.168.1.20", &address));
+        EXPECT_FALSE(InRanges(ranges, address));
     }
     Settings settings;
     ParseSettings({{"NetworkAllow", Texts({})}}, FOLDER, ExpandWindir, &settings);
@@ -422,6 +446,9 @@ TEST(Settings, SetChecksTheTextAndGivesTheValueToWrite)
         // Lists: their entries separated by commas or blanks.
         {"networklisten", "127.0.0.1, ::1", "NetworkListen", Texts({u"127.0.0.1", u"::1"}), ""},
         {"NetworkAllow", " 192.168.1.0/24,,10.0.0.0/8\t", "NetworkAllow", Texts({u"192.168.1.0/24", u"10.0.0.0/8"}), ""},
+        {"NetworkAllow", "192.168.1.0/24, 10.0.0.0/33", "", {},
+         "NetworkAllow: \"10.0.0.0/33\" is not an address range (such as 192.168.1.0/24, ::1/128 or 192.168.1.20); "
+         "it takes one entry a line"},
         {"NetworkListen", "", "NetworkListen", Texts({}), ""},
         {"NetworkUpsName", "rack", "NetworkUpsName", Text(u"rack"), ""},
         {"NetworkUpsName", "my ups", "", {}, "NetworkUpsName: \"my ups\" is not a name the clients can ask for"},
