@@ -19,7 +19,7 @@ HANDLE EventSource = NULL;
 bool LogFileFailed = false;
 
 // The message table holds one message per event word, in their order.
-static_assert(MSG_RUN - MSG_START == static_cast<DWORD>(LogEvent::Run), "messages.mc follows LogEvent");
+static_assert(MSG_DENIED - MSG_START == static_cast<DWORD>(LogEvent::Denied), "messages.mc follows LogEvent");
 DWORD EventId(LogEvent event)
 {
     return MSG_START + static_cast<DWORD>(event);
