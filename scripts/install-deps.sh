@@ -12,7 +12,7 @@ packages=(
     strace                                      # the benchmark counts the port's opens
     nut-client                                  # upsc and upsmon: real clients of the network protocol
     wixl msitools                               # the Windows Installer packages
-    python3                                     # the network server test's own clients
+    python3                                     # the network tests' clients and scripted NAS
 )
 
 sudo=()

@@ -20,6 +20,9 @@ const char* EventWord(LogEvent event)
     case LogEvent::Run: return "RUN";
     case LogEvent::Flap: return "FLAP";
     case LogEvent::Drill: return "DRILL";
+    case LogEvent::Fsd: return "FSD";
+    case LogEvent::Client: return "CLIENT";
+    case LogEvent::Denied: return "DENIED";
     }
     return "?";
 }

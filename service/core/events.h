@@ -8,7 +8,8 @@
 // The Event Log's message table follows this order, and its event IDs with
 // it: a new word goes at the end, so that each word keeps its ID.
 enum class LogEvent {
-    Start, Stop, Online, OnBattery, LowBattery, CommBad, CommOk, Shutdown, TurnOff, DriverFail, Config, Run, Flap, Drill
+    Start, Stop, Online, OnBattery, LowBattery, CommBad, CommOk, Shutdown, TurnOff, DriverFail, Config, Run, Flap, Drill,
+    Fsd, Client, Denied
 };
 enum class Severity { Information, Warning, Error };
 

@@ -73,6 +73,8 @@ uint64_t BeforeDeadline = NO_DEADLINE;
 // now. It only ever comes sooner.
 uint64_t CallBy = NO_DEADLINE;
 uint64_t CallRetryAt = NO_DEADLINE;
+const char* const BATTERY_LOW = "the battery is low";
+std::string Hurry = BATTERY_LOW;  // why the call came sooner, once it did
 
 // A drill: a power failure played through the settings as a dry run.
 struct DrillRun {
@@ -93,6 +95,30 @@ struct EventCommand {
 };
 std::vector<EventCommand> EventCommands;
 uint32_t LastCommand = 0;
+
+// The network server: the secondaries logged in, FSD, the wait for them.
+struct Login {
+    uint64_t Connection;
+    std::string Who;  // name@address
+};
+std::vector<Login> Logins;
+bool FsdSet = false;
+uint64_t SyncStartedAt = 0;
+uint64_t SyncDeadline = NO_DEADLINE;
+
+// The refusals of one address (empty: those of addresses past
+// DENIED_ADDRESSES_KEPT) since its last DENIED line.
+struct DeniedAddress {
+    std::string Address;
+    uint64_t PeriodEnd;
+    uint32_t Folded;
+    std::string Last;  // the last one folded, in words
+};
+std::vector<DeniedAddress> Denials;
+
+// The network source.
+std::string LoginRefusal;
+BatteryFigures Figures;
 
 bool OnBattery(uint32_t state)
 {
@@ -158,11 +184,12 @@ void Push(Actions* actions, Action::Kind what, const std::string& text = std::st
 }
 
 // What a drill plays is marked; what happens beside it (the service's own
-// start and stop, settings, the driver) is not.
+// start and stop, settings, the driver, the network's clients) is not.
 bool PlayedByDrill(LogEvent event)
 {
     return Drill.Active && event != LogEvent::Drill && event != LogEvent::Start && event != LogEvent::Stop &&
-           event != LogEvent::Config && event != LogEvent::DriverFail;
+           event != LogEvent::Config && event != LogEvent::DriverFail && event != LogEvent::Client &&
+           event != LogEvent::Denied;
 }
 
 void Log(LogEvent event, Severity level, const std::string& text, uint64_t now, Actions* actions)
@@ -214,7 +241,58 @@ void NotifyChange(const std::string& text, Actions* actions)
 
 std::string TheUps()
 {
-    return Port.empty() ? std::string("the UPS") : "the UPS on " + Port;
+    return FollowsNetworkUps(Config) ? "the UPS " + Config.Ups
+           : Port.empty()            ? std::string("the UPS")
+                                     : "the UPS on " + Port;
+}
+
+// Longer texts from the network are cut short where they are shown.
+const size_t SHOWN_PEER_TEXT_BYTES = 200;
+const size_t SHOWN_NAMES = 16;
+
+// A text a peer chose (a user name, a server's reply), fit for one log
+// line: control characters made blanks, well-formed UTF-8, cut short.
+std::string PeerText(const std::string& text, size_t limit = SHOWN_PEER_TEXT_BYTES)
+{
+    std::string printable = text.substr(0, limit);
+    for (char& c : printable) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        c = byte < 0x20 || byte == 0x7F ? ' ' : c;
+    }
+    std::string shown = Utf16ToUtf8(Utf8ToUtf16(printable));
+    return text.size() > limit ? shown + "..." : shown;
+}
+
+// "2 secondaries", "1 secondary".
+std::string Secondaries(size_t count)
+{
+    return std::to_string(count) + (count == 1 ? " secondary" : " secondaries");
+}
+
+// The secondaries logged in, as name@address, the first SHOWN_NAMES of them.
+std::string LoggedIn()
+{
+    std::string text;
+    for (size_t i = 0; i < Logins.size() && i < SHOWN_NAMES; ++i) {
+        text += (i == 0 ? "" : ", ") + Logins[i].Who;
+    }
+    return Logins.size() > SHOWN_NAMES ? text + " and " + std::to_string(Logins.size() - SHOWN_NAMES) + " more" : text;
+}
+
+// The battery's figures as the primary gave them, for the users; empty when unknown.
+std::string FiguresText()
+{
+    std::string runtime;
+    if (Figures.RuntimeKnown) {
+        uint32_t seconds = Figures.RuntimeSeconds;
+        runtime = "about " + (seconds < 120 ? std::to_string(seconds) + " s" : std::to_string(seconds / 60) + " min") +
+                  " left";
+    }
+    if (!Figures.ChargeKnown && runtime.empty()) {
+        return std::string();
+    }
+    std::string charge = Figures.ChargeKnown ? std::to_string(Figures.ChargePercent) + " % charged" : std::string();
+    return " The UPS battery: " + charge + (charge.empty() || runtime.empty() ? "" : ", ") + runtime + ".";
 }
 
 // For the users' messages, which begin with it.
@@ -280,7 +358,8 @@ uint64_t DecisionDue()
         if (State == NO_COMM && OnBattery(LastPower) && Config.CommLostSeconds > 0) {
             due = std::min(due, CommLostSince + Config.CommLostSeconds * MS_PER_S);
         }
-    } else if (Shutdown == ShutdownPhase::RunningBefore && !DecidedUrgent && Urgent()) {
+    } else if ((Shutdown == ShutdownPhase::WaitingForSecondaries || Shutdown == ShutdownPhase::RunningBefore) &&
+               !DecidedUrgent && Urgent()) {
         due = 0;
     }
     return due == NO_DEADLINE ? NO_DEADLINE : std::max(due, QuietUntil);
@@ -388,10 +467,75 @@ void Proceed(uint64_t now, Actions* actions)
     Push(actions, Action::Shutdown, "UPS power failure: " + Reason);
 }
 
+// RunBeforeShutdown, then the call; a call that cannot wait skips it.
+void RunBefore(uint64_t now, Actions* actions)
+{
+    Shutdown = ShutdownPhase::RunningBefore;
+    if (Config.RunBeforeShutdown.empty()) {
+        Proceed(now, actions);
+        return;
+    }
+    if (CallBy <= now) {
+        Log(LogEvent::Run, Severity::Warning, "RunBeforeShutdown not run: " + Hurry + ", the shutdown cannot wait", now,
+            actions);
+        Proceed(now, actions);
+        return;
+    }
+    BeforeCommand = ++LastCommand;
+    BeforeStartedAt = now;
+    BeforeDeadline = now + Config.RunBeforeShutdownSeconds * MS_PER_S;
+    Push(actions, Action::RunCommand, Config.RunBeforeShutdown, BeforeCommand);
+}
+
+// With the server on, the secondaries shut down first: FSD for them, and
+// the wait for them to log out. True while they are waited for. A rehearsal
+// only says what it would do: the secondaries would really shut down.
+bool SetFsd(uint64_t now, Actions* actions)
+{
+    if (Config.NetworkListen.empty()) {
+        return false;
+    }
+    if (Config.DryRun || Drill.Active) {
+        Log(LogEvent::Fsd, Severity::Information,
+            "FSD would be set for " + Secondaries(Logins.size()) + Rehearsal(), now, actions);
+        return false;
+    }
+    // Set even with none logged in: a secondary that connects later sees it.
+    FsdSet = true;
+    Push(actions, Action::SetFsd);
+    if (Logins.empty()) {
+        Log(LogEvent::Fsd, Severity::Warning, "FSD set; no secondary logged in", now, actions);
+        return false;
+    }
+    if (Config.HostSyncSeconds == 0) {
+        Log(LogEvent::Fsd, Severity::Warning,
+            "FSD set; not waiting for " + Secondaries(Logins.size()) + " (HostSyncSeconds is 0): " + LoggedIn(), now,
+            actions);
+        return false;
+    }
+    Log(LogEvent::Fsd, Severity::Warning, "FSD set; waiting for " + Secondaries(Logins.size()) + ": " + LoggedIn(),
+        now, actions);
+    Shutdown = ShutdownPhase::WaitingForSecondaries;
+    SyncStartedAt = now;
+    SyncDeadline = now + Config.HostSyncSeconds * MS_PER_S;
+    return true;
+}
+
 // The phase before the call ends at its own limit, or sooner when the call
 // cannot wait.
 void EndPhaseIfDue(uint64_t now, Actions* actions)
 {
+    if (Shutdown == ShutdownPhase::WaitingForSecondaries && std::min(SyncDeadline, CallBy) <= now) {
+        std::string waited = Seconds(now - SyncStartedAt);
+        Log(LogEvent::Fsd, Severity::Warning,
+            (SyncDeadline <= now ? "HostSyncSeconds over after " + waited
+                                 : "the wait for the secondaries ends after " + waited +
+                                       ": " + Hurry + ", the shutdown cannot wait") +
+                "; still logged in: " + LoggedIn(),
+            now, actions);
+        RunBefore(now, actions);
+        return;
+    }
     if (Shutdown != ShutdownPhase::RunningBefore || std::min(BeforeDeadline, CallBy) > now) {
         return;
     }
@@ -400,28 +544,38 @@ void EndPhaseIfDue(uint64_t now, Actions* actions)
         BeforeDeadline <= now ? "RunBeforeShutdown still running after " +
                                     std::to_string(Config.RunBeforeShutdownSeconds) + " s: ended"
                               : "RunBeforeShutdown ended after " + Seconds(now - BeforeStartedAt) +
-                                    ": the battery is low, the shutdown cannot wait",
+                                    ": " + Hurry + ", the shutdown cannot wait",
         now, actions);
     Proceed(now, actions);
 }
 
-void Decide(const std::string& reason, uint64_t now, Actions* actions)
+// urgent: the reason cannot wait whatever the state (the primary's FSD), as
+// a low battery cannot: RunBeforeShutdown gets its time all the same, and a
+// low battery coming later changes nothing.
+void Decide(const std::string& reason, bool urgent, uint64_t now, Actions* actions)
 {
     Reason = reason;
     Shutdown = ShutdownPhase::RunningBefore;  // decided: nothing takes it back
-    DecidedUrgent = Urgent();
+    DecidedUrgent = urgent || Urgent();
     CallBy = NO_DEADLINE;
     NextNotifyAt = NO_DEADLINE;
     Log(LogEvent::Shutdown, Severity::Warning, reason + Rehearsal(), now, actions);
     Notify("Windows shuts down now: " + reason + ". Save your work.", actions);
-    if (Config.RunBeforeShutdown.empty()) {
-        Proceed(now, actions);
-        return;
+    if (!SetFsd(now, actions)) {
+        RunBefore(now, actions);
     }
-    BeforeCommand = ++LastCommand;
-    BeforeStartedAt = now;
-    BeforeDeadline = now + Config.RunBeforeShutdownSeconds * MS_PER_S;
-    Push(actions, Action::RunCommand, Config.RunBeforeShutdown, BeforeCommand);
+}
+
+// A shutdown decided for a reason that could wait: a reason that cannot
+// brings the call to now. why: in a few words; hurry: what it is.
+void CallNow(const std::string& why, const std::string& hurry, uint64_t now, Actions* actions)
+{
+    DecidedUrgent = true;
+    CallBy = now;
+    Hurry = hurry;
+    Log(LogEvent::Shutdown, Severity::Warning, why + ": the shutdown decided for " + Reason + " comes now", now,
+        actions);
+    EndPhaseIfDue(now, actions);
 }
 
 // The decisions, taken whenever something changed or fell due. Once a
@@ -433,18 +587,14 @@ void Evaluate(uint64_t now, Actions* actions)
         return;
     }
     if (Shutdown != ShutdownPhase::None) {
-        DecidedUrgent = true;
-        CallBy = now;
-        Log(LogEvent::Shutdown, Severity::Warning, "battery low: the shutdown decided for " + Reason + " comes now",
-            now, actions);
-        EndPhaseIfDue(now, actions);
+        CallNow("battery low", BATTERY_LOW, now, actions);
     } else if (Urgent()) {
-        Decide("low battery", now, actions);
+        Decide("low battery", false, now, actions);
     } else if (Config.ShutdownAfterSeconds > 0 && OnBatteryMs(now) >= Config.ShutdownAfterSeconds * MS_PER_S) {
-        Decide(std::to_string(Config.ShutdownAfterSeconds) + " s on battery", now, actions);
+        Decide(std::to_string(Config.ShutdownAfterSeconds) + " s on battery", false, now, actions);
     } else {
-        Decide("no answer from the UPS for " + std::to_string(Config.CommLostSeconds) + " s while on battery", now,
-               actions);
+        Decide("no answer from the UPS for " + std::to_string(Config.CommLostSeconds) + " s while on battery", false,
+               now, actions);
     }
 }
 
@@ -470,6 +620,7 @@ void CountChange(uint64_t now, Actions* actions)
 
 void LoseCommunication(uint64_t now, Actions* actions)
 {
+    Figures = BatteryFigures();  // as old as the last answer: no longer the battery's
     CommLostSince = now;
     CommLossWarned = false;
     CommLossNotified = false;
@@ -723,9 +874,83 @@ void Reset()
     BeforeDeadline = NO_DEADLINE;
     CallBy = NO_DEADLINE;
     CallRetryAt = NO_DEADLINE;
+    Hurry = BATTERY_LOW;
     Drill = DrillRun();
     EventCommands.clear();
     LastCommand = 0;
+    Logins.clear();
+    FsdSet = false;
+    SyncStartedAt = 0;
+    SyncDeadline = NO_DEADLINE;
+    Denials.clear();
+    LoginRefusal.clear();
+    Figures = BatteryFigures();
+}
+
+// The end of each address's period: the refusals it folded in one line, and
+// another period; an address without any is forgotten.
+void FoldDenials(uint64_t now, Actions* actions)
+{
+    for (size_t i = 0; i < Denials.size();) {
+        DeniedAddress& denied = Denials[i];
+        if (denied.PeriodEnd > now) {
+            ++i;
+            continue;
+        }
+        if (denied.Folded == 0) {
+            Denials.erase(Denials.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        Log(LogEvent::Denied, Severity::Warning,
+            std::to_string(denied.Folded) + (denied.Folded == 1 ? " more refusal from " : " more refusals from ") +
+                (denied.Address.empty() ? std::string("other addresses") : denied.Address) + " in the last " +
+                Seconds(DENIED_PERIOD_MS) + "; the last: " + denied.Last,
+            now, actions);
+        denied.Folded = 0;
+        denied.PeriodEnd = now + DENIED_PERIOD_MS;
+        ++i;
+    }
+}
+
+// One refusal on the network: a line, or counted in the next one when its
+// address had one within DENIED_PERIOD_MS.
+void Deny(const ServerEffect& effect, uint64_t now, Actions* actions)
+{
+    FoldDenials(now, actions);  // a period over is not added to
+    std::string what = effect.Address + (effect.Name.empty() ? "" : " as \"" + PeerText(effect.Name) + "\"") + ": " +
+                       PeerText(effect.Reason);
+    auto kept = std::find_if(Denials.begin(), Denials.end(),
+                             [&effect](const DeniedAddress& d) { return d.Address == effect.Address; });
+    if (kept == Denials.end() && Denials.size() >= DENIED_ADDRESSES_KEPT) {
+        kept = std::find_if(Denials.begin(), Denials.end(), [](const DeniedAddress& d) { return d.Address.empty(); });
+    }
+    if (kept != Denials.end()) {
+        ++kept->Folded;
+        kept->Last = what;
+        return;
+    }
+    bool other = Denials.size() >= DENIED_ADDRESSES_KEPT;
+    Denials.push_back(DeniedAddress{other ? std::string() : effect.Address, now + DENIED_PERIOD_MS, 0, std::string()});
+    Log(LogEvent::Denied, Severity::Warning, what, now, actions);
+}
+
+// The wait after FSD ends once no secondary is logged in.
+void EndWaitIfAllGone(uint64_t now, Actions* actions)
+{
+    if (Shutdown == ShutdownPhase::WaitingForSecondaries && Logins.empty()) {
+        Log(LogEvent::Fsd, Severity::Information, "every secondary has gone after " + Seconds(now - SyncStartedAt),
+            now, actions);
+        RunBefore(now, actions);
+    }
+}
+
+uint64_t NextDenialFold()
+{
+    uint64_t next = NO_DEADLINE;
+    for (const DeniedAddress& denied : Denials) {
+        next = std::min(next, denied.PeriodEnd);
+    }
+    return next;
 }
 
 }  // namespace
@@ -757,9 +982,13 @@ void PolicyReconfigure(const Settings& settings, const std::string& port, uint64
     for (const std::string& change : changes) {
         text += (text.empty() ? "" : ", ") + change;
     }
-    // The driver reads Port, TurnOff and RestoreMinutes when it starts.
-    bool restart = settings.Driver != Config.Driver || port != Port || settings.TurnOff != Config.TurnOff ||
-                   settings.RestoreMinutes != Config.RestoreMinutes;
+    // The driver reads Port, TurnOff and RestoreMinutes when it starts; the
+    // network session its UPS and PollSeconds.
+    bool network = FollowsNetworkUps(settings);
+    bool restart = network != FollowsNetworkUps(Config) ||
+                   (network ? settings.Ups != Config.Ups || settings.PollSeconds != Config.PollSeconds
+                            : settings.Driver != Config.Driver || port != Port || settings.TurnOff != Config.TurnOff ||
+                                  settings.RestoreMinutes != Config.RestoreMinutes);
     std::vector<SettingProblem> before = Config.Problems;
     Config = settings;
     Port = port;
@@ -780,6 +1009,8 @@ void PolicyReconfigure(const Settings& settings, const std::string& port, uint64
         if (Drill.Active) {
             FinishDrill(true, "the driver restarts for the new settings", now, actions);
         }
+        LoginRefusal.clear();
+        Figures = BatteryFigures();
         if (Driver == DriverStatus::Starting || Driver == DriverStatus::NotReturning) {
             DriverRestartWanted = true;  // once UPSInit is back; never two at once
         } else {
@@ -814,7 +1045,9 @@ void PolicyDriverStarted(uint32_t initCode, uint32_t state, uint64_t now, Action
                 "the driver started after " + std::to_string(FailedAttempts) + " failed attempts", now, actions);
         }
         FailedAttempts = 0;
-        ApplyState(state, now, actions);
+        if (!FollowsNetworkUps(Config) || state != NONE) {
+            ApplyState(state, now, actions);
+        }
         return;
     }
     // Logged once, and again only when the cause changes or it came late.
@@ -897,6 +1130,9 @@ void PolicyShutdownCalled(bool ok, const std::string& error, uint64_t now, Actio
     }
     if (ok) {
         Shutdown = ShutdownPhase::Called;
+        if (FollowsNetworkUps(Config)) {
+            Push(actions, Action::Logout);  // the primary waits for this machine no longer
+        }
         return;
     }
     Log(LogEvent::Shutdown, Severity::Error,
@@ -931,6 +1167,9 @@ void PolicySystemShutdown(uint64_t now, Actions* actions)
                     "; the machine will not restart by itself when the mains returns",
                 now, actions);
         }
+    } else if (ours && FollowsNetworkUps(Config)) {
+        Log(LogEvent::TurnOff, Severity::Information,
+            "none sent from this machine: " + TheUps() + " is its primary's to turn off", now, actions);
     }
     PolicyStop(ours ? "Windows shuts down for the power failure" : "Windows shuts down", now, actions);
 }
@@ -995,6 +1234,110 @@ bool PolicyDrill(uint32_t seconds, uint64_t now, Actions* actions, std::string* 
         now, actions);
     ApplyState(ON_BATTERY, now, actions);
     return true;
+}
+
+void PolicyNetworkServer(const ServerEffect& effect, uint64_t now, Actions* actions)
+{
+    if (Stopped) {
+        return;
+    }
+    std::string who = PeerText(effect.Name) + "@" + effect.Address;
+    auto login = std::find_if(Logins.begin(), Logins.end(),
+                              [&effect](const Login& l) { return l.Connection == effect.Connection; });
+    switch (effect.What) {
+    case ServerEffect::Login:
+        if (login != Logins.end()) {
+            Logins.erase(login);
+        }
+        Logins.push_back(Login{effect.Connection, who});
+        Log(LogEvent::Client, Severity::Information,
+            who + " logged in" + (FsdSet ? "; FSD is set: it shuts down" : std::string()), now, actions);
+        break;
+    case ServerEffect::Logout:
+    case ServerEffect::LoginLost:
+        if (login == Logins.end()) {
+            return;  // never logged in, as far as this side knows
+        }
+        Logins.erase(login);
+        Log(LogEvent::Client, Severity::Information,
+            effect.What == ServerEffect::Logout ? who + " logged out"
+                                                : who + " gone without logging out: " + PeerText(effect.Reason),
+            now, actions);
+        EndWaitIfAllGone(now, actions);
+        break;
+    case ServerEffect::Refused: Deny(effect, now, actions); break;
+    case ServerEffect::FsdRequested:
+        // The first decides; those after it change nothing.
+        if (Shutdown != ShutdownPhase::None) {
+            return;
+        }
+        if (Drill.Active) {
+            FinishDrill(true, "a forced shutdown asked for by " + who, now, actions);
+        }
+        Decide("forced by " + PeerText(effect.Name) + " from " + effect.Address, false, now, actions);
+        break;
+    case ServerEffect::Close: break;
+    }
+}
+
+void PolicyNetworkServerEnded(uint64_t now, Actions* actions)
+{
+    if (Stopped || Logins.empty()) {
+        return;
+    }
+    Log(LogEvent::Client, Severity::Warning, "the server has stopped: " + LoggedIn() + " no longer logged in", now,
+        actions);
+    Logins.clear();
+    EndWaitIfAllGone(now, actions);
+}
+
+void PolicyNetworkSource(const SecondaryAction& action, uint64_t now, Actions* actions)
+{
+    if (Stopped) {
+        return;
+    }
+    switch (action.What) {
+    case SecondaryAction::State: PolicyState(action.Code, now, actions); break;
+    case SecondaryAction::ForcedShutdown: {
+        const std::string why = "forced by the UPS's primary (FSD)";
+        if (Drill.Active) {
+            FinishDrill(true, "the UPS's primary forces a shutdown (FSD)", now, actions);
+        }
+        if (Shutdown == ShutdownPhase::None) {
+            Decide(why, true, now, actions);
+        } else if ((Shutdown == ShutdownPhase::WaitingForSecondaries || Shutdown == ShutdownPhase::RunningBefore) &&
+                   !DecidedUrgent) {
+            CallNow("FSD from the UPS's primary", "the UPS's primary has set FSD", now, actions);
+        }
+        break;
+    }
+    case SecondaryAction::LoginRefused: {
+        std::string words = PeerText(action.Text);
+        if (words == LoginRefusal) {
+            return;
+        }
+        LoginRefusal = words;
+        Log(LogEvent::Config, Severity::Error,
+            TheUps() + " refused the login: " + words + "; tried again every " + Seconds(LOGIN_RETRY_MS) +
+                ", the status read meanwhile; its primary does not wait for this machine before it shuts down",
+            now, actions);
+        break;
+    }
+    case SecondaryAction::LoginAccepted:
+        if (LoginRefusal.empty()) {
+            return;
+        }
+        LoginRefusal.clear();
+        Log(LogEvent::Config, Severity::Information, TheUps() + " accepted the login", now, actions);
+        break;
+    case SecondaryAction::Figures:
+        // Unknown while there is no answer: figures from before it are no longer the battery's.
+        Figures = State == NO_COMM ? BatteryFigures() : action.Battery;
+        break;
+    case SecondaryAction::Connect:
+    case SecondaryAction::Send:
+    case SecondaryAction::Close: break;
+    }
 }
 
 void PolicyTick(uint64_t now, Actions* actions)
@@ -1072,8 +1415,9 @@ void PolicyTick(uint64_t now, Actions* actions)
             FinishDrill(false, std::string(), now, actions);
         }
     }
+    FoldDenials(now, actions);
     if (NextNotifyAt <= now) {
-        Notify(OutageText(now) + " " + TimeLeft(now), actions);
+        Notify(OutageText(now) + " " + TimeLeft(now) + FiguresText(), actions);
         FailureNotified = true;
         AnyNotified = true;
         LastNotifiedAt = now;
@@ -1093,8 +1437,10 @@ uint64_t PolicyNextDeadline()
     uint64_t next = std::min({Driver == DriverStatus::Starting ? DriverAskedAt + DRIVER_INIT_LIMIT_MS : NO_DEADLINE,
                               Driver == DriverStatus::Failed ? DriverRetryAt : NO_DEADLINE, NextNotifyAt,
                               DecisionDue(), CommWarningDue(), FlapPeriodEnd,
+                              Shutdown == ShutdownPhase::WaitingForSecondaries ? std::min(SyncDeadline, CallBy)
+                                                                               : NO_DEADLINE,
                               Shutdown == ShutdownPhase::RunningBefore ? std::min(BeforeDeadline, CallBy) : NO_DEADLINE,
-                              Shutdown == ShutdownPhase::Calling ? CallRetryAt : NO_DEADLINE});
+                              Shutdown == ShutdownPhase::Calling ? CallRetryAt : NO_DEADLINE, NextDenialFold()});
     if (Drill.Active) {
         next = std::min({next, Drill.LowPlayed ? NO_DEADLINE : Drill.LowAt,
                          Drill.MainsBack ? NO_DEADLINE : Drill.MainsAt});
@@ -1128,24 +1474,29 @@ PolicyView PolicyNow(uint64_t now)
     view.Flapping = Flapping;
     view.FoldedChanges = Folded;
     view.Problems = Config.Problems;
+    view.Fsd = FsdSet;
+    for (const Login& login : Logins) {
+        view.Secondaries.push_back(login.Who);
+    }
+    view.HostSyncLeftMs = Shutdown == ShutdownPhase::WaitingForSecondaries ? Until(SyncDeadline, now) : NO_DEADLINE;
+    view.Network = FollowsNetworkUps(Config);
+    view.LoginRefusal = LoginRefusal;
+    view.Battery = Figures;
     return view;
 }
 
-std::string PolicySummary(uint64_t now)
+namespace {
+
+// The summary while the driver runs (or the network session), before what
+// the network adds to it.
+std::string RunningSummary(const PolicyView& view, uint64_t now)
 {
-    PolicyView view = PolicyNow(now);
     std::string drill = view.Drill ? " (drill)" : "";
     // Without the count: the line stays the same while the state flaps.
     std::string flap = view.Flapping ? "; the state flaps" : "";
-    switch (view.Driver) {
-    case DriverStatus::Stopped: return "stopped";
-    case DriverStatus::Starting: return "starting the driver";
-    case DriverStatus::NotReturning:
-        return "UPSInit has not returned after " + Seconds(view.DriverForMs) + ": the UPS is not watched";
-    case DriverStatus::Failed:
-        return "the driver did not start (UPSInit returned " + std::to_string(view.InitCode) + ": " +
-               InitMeaning(view.InitCode) + "); next attempt in " + SecondsLeft(view.DriverForMs);
-    case DriverStatus::Running: break;
+    if (view.Phase == ShutdownPhase::WaitingForSecondaries) {
+        return "shutdown decided: " + view.Reason + "; FSD set, waiting for " + Secondaries(view.Secondaries.size()) +
+               " (at most " + SecondsLeft(view.HostSyncLeftMs) + " more)" + drill + flap;
     }
     if (view.Phase != ShutdownPhase::None) {
         const char* how = view.Phase == ShutdownPhase::RunningBefore ? "; RunBeforeShutdown runs"
@@ -1178,4 +1529,42 @@ std::string PolicySummary(uint64_t now)
                drill + flap;
     }
     return "waiting for the first answer";
+}
+
+// The refused login, the battery's figures and the secondaries, when there are.
+std::string NetworkNotes(const PolicyView& view)
+{
+    std::string notes;
+    if (!view.LoginRefusal.empty()) {
+        notes += "; the login is refused (" + view.LoginRefusal + ")";
+    }
+    if (view.Battery.ChargeKnown) {
+        notes += "; battery " + std::to_string(view.Battery.ChargePercent) + " %";
+    }
+    if (view.Battery.RuntimeKnown) {
+        notes += (view.Battery.ChargeKnown ? ", runtime " : "; runtime ") +
+                 std::to_string(view.Battery.RuntimeSeconds) + " s";
+    }
+    if (!view.Secondaries.empty() && view.Phase != ShutdownPhase::WaitingForSecondaries) {
+        notes += "; " + Secondaries(view.Secondaries.size()) + " logged in";
+    }
+    return notes;
+}
+
+}  // namespace
+
+std::string PolicySummary(uint64_t now)
+{
+    PolicyView view = PolicyNow(now);
+    switch (view.Driver) {
+    case DriverStatus::Stopped: return "stopped";
+    case DriverStatus::Starting: return "starting the driver";
+    case DriverStatus::NotReturning:
+        return "UPSInit has not returned after " + Seconds(view.DriverForMs) + ": the UPS is not watched";
+    case DriverStatus::Failed:
+        return "the driver did not start (UPSInit returned " + std::to_string(view.InitCode) + ": " +
+               InitMeaning(view.InitCode) + "); next attempt in " + SecondsLeft(view.DriverForMs);
+    case DriverStatus::Running: break;
+    }
+    return RunningSummary(view, now) + NetworkNotes(view);
 }

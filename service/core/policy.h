@@ -5,9 +5,17 @@
 // machine sleeps); it answers with actions, which the shell carries out in
 // their order. One thread feeds it, and wakes it (PolicyTick) at least
 // every 2 s.
+//
+// With Ups set the states come from the UPS's primary over the network
+// instead, with the driver's codes, and the same rules apply to them. With
+// NetworkListen set, the other machines on the UPS follow this one as
+// secondaries: a shutdown decided here first sets FSD for them and waits for
+// them to log out (HostSyncSeconds at most).
 #pragma once
 
 #include "events.h"
+#include "protocol_secondary.h"
+#include "protocol_server.h"
 #include "settings.h"
 
 #include <cstdint>
@@ -18,13 +26,19 @@ struct Action {
     enum Kind {
         Log,          // Event, Level, Text: the log file and the Event Log
         Notify,       // Text: a message to every logged-on session
-        StartDriver,  // UPSInit, off the service's thread; answered by PolicyDriverStarted, maybe much later
-        StopDriver,   // UPSCancelWait, the waiting thread joined, UPSStop (the shell bounds its wait)
+        // UPSInit, off the service's thread; answered by PolicyDriverStarted, maybe much later.
+        // With Ups set: the network session's start, answered at once with state 0 (none yet).
+        StartDriver,
+        // UPSCancelWait, the waiting thread joined, UPSStop (the shell bounds its wait).
+        // With Ups set: the network session's end.
+        StopDriver,
         RunCommand,   // Command, Text (the command line); answered by PolicyCommandEnded once all it started ended
         EndCommand,   // Command: ends it and all it started; its answer is not awaited
         Shutdown,     // Text (the reason, for Windows' own record); answered by PolicyShutdownCalled
         TurnOff,      // Seconds: UPSTurnOff
         Exit,         // the service has stopped the driver and ends
+        SetFsd,       // the server's snapshot shows FSD from now on, to every secondary
+        Logout,       // with Ups set: LOGOUT to the primary, and close (SecondaryLogout), so that it stops waiting
     };
     Kind What;
     LogEvent Event;
@@ -62,11 +76,18 @@ const uint32_t DRILL_LONGEST_SECONDS = 86400;
 // RunOnEvent runs at most this many commands at once; an event past them is
 // logged without one, so that a flapping line cannot pile up processes.
 const uint32_t MAX_EVENT_COMMANDS = 8;
+// A refusal on the network is logged at most once in this long per address,
+// the others counted in one line at its end, so that a client trying
+// passwords cannot flood the log; the addresses kept for it are bounded,
+// those past them counted together.
+const uint64_t DENIED_PERIOD_MS = 60000;
+const size_t DENIED_ADDRESSES_KEPT = 64;
 const uint64_t NO_DEADLINE = UINT64_MAX;
 
 // A shutdown, once decided: each phase until the call.
 enum class ShutdownPhase {
     None,
+    WaitingForSecondaries,  // FSD is set: until they have logged out, HostSyncSeconds at most
     RunningBefore,  // RunBeforeShutdown runs
     Calling,        // the call is made (again every SHUTDOWN_RETRY_MS while Windows refuses it)
     Called,         // Windows shuts down
@@ -106,6 +127,24 @@ void PolicyStop(const std::string& why, uint64_t now, Actions* actions);
 // and 10 s more) played through the settings as a dry run. False, with
 // *refusal saying why, when it cannot be played now.
 bool PolicyDrill(uint32_t seconds, uint64_t now, Actions* actions, std::string* refusal);
+// What the network server's sessions did, in their order: a login, a logout
+// and a login lost with its connection (each a CLIENT line; the logins are
+// the secondaries waited for after FSD), a refusal (a DENIED line, at most
+// one a DENIED_PERIOD_MS per address), and a primary account's FSD: a
+// shutdown decided here ("forced by NAME from ADDRESS") unless one is
+// already. Close is the shell's alone. Every Login is followed by a Logout
+// or a LoginLost of its connection, or by PolicyNetworkServerEnded.
+void PolicyNetworkServer(const ServerEffect& effect, uint64_t now, Actions* actions);
+// The server has stopped, or starts anew: its sessions ended with it, without
+// effects of their own, and none is waited for any longer.
+void PolicyNetworkServerEnded(uint64_t now, Actions* actions);
+// What the network session (Ups set) reports: State as PolicyState takes
+// the driver's; ForcedShutdown, the primary's FSD: a shutdown now;
+// LoginRefused, a CONFIG error with the server's words, logged again only
+// when they change and never a shutdown by itself; LoginAccepted after a
+// refusal; Figures, shown in the users' messages and the view. Connect, Send
+// and Close are the shell's alone.
+void PolicyNetworkSource(const SecondaryAction& action, uint64_t now, Actions* actions);
 // Time passes: whatever was due by now.
 void PolicyTick(uint64_t now, Actions* actions);
 // When the next thing falls due, NO_DEADLINE when nothing waits.
@@ -141,8 +180,17 @@ struct PolicyView {
     bool Flapping;
     uint32_t FoldedChanges;   // in this FLAP period
     std::vector<SettingProblem> Problems;
+    // The server (NetworkListen set).
+    bool Fsd;                              // set for the secondaries; never cleared while the service runs
+    std::vector<std::string> Secondaries;  // logged in, as name@address, in the order they logged in
+    uint64_t HostSyncLeftMs;               // WaitingForSecondaries: until the wait ends at the latest
+    // The network source (Ups set).
+    bool Network;
+    std::string LoginRefusal;              // the primary's words while it refuses the login, else empty
+    BatteryFigures Battery;                // as the primary gave them last; unknown without an answer
 };
 PolicyView PolicyNow(uint64_t now);
 // The same in a line: "on mains", "on battery for N s; shutdown in M s",
-// "waiting for the first answer", "shutdown decided: ..." and the like.
+// "waiting for the first answer", "shutdown decided: ..." and the like,
+// with the battery's figures and the secondaries logged in when there are.
 std::string PolicySummary(uint64_t now);

@@ -1,5 +1,8 @@
 #include "settings.h"
 
+#include "address_range.h"
+#include "protocol_secondary.h"
+
 #include <cstring>
 
 namespace {
@@ -11,6 +14,10 @@ enum class Kind {
     Path,          // REG_SZ, a full path of a file
     OptionalPath,  // the same, or empty for none
     Command,       // REG_SZ or REG_EXPAND_SZ, a command line, or empty for none
+    UpsName,       // REG_SZ, a name the protocol's clients can ask for
+    Description,   // REG_SZ, any text up to DESCRIPTION_LONGEST_CHARS, or empty
+    UpsAddress,    // REG_SZ, NAME@HOST[:PORT], or empty for none
+    List,          // REG_MULTI_SZ, texts, or none
 };
 
 // The one table of the settings, their defaults and ranges, which the
@@ -24,23 +31,43 @@ struct SettingSpec {
     uint32_t Settings::*NumberField;
     bool Settings::*SwitchField;
     std::string Settings::*TextField;
-    const char* DefaultFile;  // a path's default, in the service's folder
+    std::vector<std::string> Settings::*ListField;
+    const char* DefaultText;  // a text's default (a path's, in the service's folder); nullptr: none
+    // A list's check of its entries: false with *fault naming the first
+    // wrong one; nullptr: any texts.
+    bool (*CheckList)(const std::vector<std::string>& entries, std::string* fault);
+    // A list whose default would be unsafe when its value is wrong: what is
+    // used instead, blank-separated.
+    const char* RefusedList;
 };
 
 constexpr SettingSpec Number(const char* name, uint32_t value, uint32_t min, uint32_t max,
                              uint32_t Settings::*field)
 {
-    return SettingSpec{name, Kind::Number, value, min, max, field, nullptr, nullptr, nullptr};
+    return SettingSpec{name, Kind::Number, value, min, max, field, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
 constexpr SettingSpec Switch(const char* name, bool value, bool Settings::*field)
 {
-    return SettingSpec{name, Kind::Switch, value ? 1u : 0u, 0, 1, nullptr, field, nullptr, nullptr};
+    return SettingSpec{name, Kind::Switch, value ? 1u : 0u, 0, 1, nullptr, field, nullptr, nullptr, nullptr, nullptr,
+                       nullptr};
 }
 
-constexpr SettingSpec Text(const char* name, Kind what, std::string Settings::*field, const char* defaultFile)
+constexpr SettingSpec Text(const char* name, Kind what, std::string Settings::*field, const char* defaultText)
 {
-    return SettingSpec{name, what, 0, 0, 0, nullptr, nullptr, field, defaultFile};
+    return SettingSpec{name, what, 0, 0, 0, nullptr, nullptr, field, nullptr, defaultText, nullptr, nullptr};
+}
+
+constexpr SettingSpec List(const char* name, std::vector<std::string> Settings::*field,
+                           bool (*check)(const std::vector<std::string>&, std::string*), const char* refusedList)
+{
+    return SettingSpec{name, Kind::List, 0, 0, 0, nullptr, nullptr, nullptr, field, nullptr, check, refusedList};
+}
+
+bool AreRanges(const std::vector<std::string>& entries, std::string* fault)
+{
+    std::vector<AddressRange> ranges;
+    return ParseRanges(entries, &ranges, fault);
 }
 
 const uint32_t DAY_SECONDS = 86400;
@@ -62,11 +89,26 @@ constexpr SettingSpec TABLE[] = {
     Number("RestoreMinutes", 3, 3, 9999, &Settings::RestoreMinutes),
     Text("LogFile", Kind::OptionalPath, &Settings::LogFile, "events.log"),
     Text("Driver", Kind::Path, &Settings::Driver, "KorvoUPS.dll"),
+    // Each address is tried, and one that fails reported, as the server
+    // starts: one wrong entry must not take the others down with it.
+    List("NetworkListen", &Settings::NetworkListen, nullptr, nullptr),
+    Number("NetworkPort", 3493, 1, 65535, &Settings::NetworkPort),
+    Text("NetworkUpsName", Kind::UpsName, &Settings::NetworkUpsName, "ups"),
+    Text("NetworkDescription", Kind::Description, &Settings::NetworkDescription, nullptr),
+    // Empty serves any address: a value that cannot be read must not open
+    // the server to every network, so this machine alone is served then.
+    List("NetworkAllow", &Settings::NetworkAllow, AreRanges, "127.0.0.0/8 ::1/128"),
+    Number("HostSyncSeconds", 15, 0, 300, &Settings::HostSyncSeconds),
+    Text("Ups", Kind::UpsAddress, &Settings::Ups, nullptr),
+    Number("PollSeconds", 5, POLL_SECONDS_MIN, POLL_SECONDS_MAX, &Settings::PollSeconds),
 };
 constexpr uint32_t TABLE_SIZE = sizeof TABLE / sizeof TABLE[0];
 
 // A text longer than this is cut short where it is shown.
 const size_t SHOWN_TEXT_BYTES = 100;
+// LIST UPS gives the description on one line with the name: kept well within
+// what clients read as one line.
+const size_t DESCRIPTION_LONGEST_CHARS = 255;
 // The driver reads "Port" into a buffer of 260 bytes, its terminator included.
 const size_t PORT_NAME_LIMIT_CHARS = 259;
 
@@ -154,12 +196,52 @@ uint32_t DwordOf(const std::string& data)
 
 bool IsText(Kind what)
 {
-    return what == Kind::Path || what == Kind::OptionalPath || what == Kind::Command;
+    return what != Kind::Number && what != Kind::Switch && what != Kind::List;
+}
+
+bool IsPath(Kind what)
+{
+    return what == Kind::Path || what == Kind::OptionalPath;
 }
 
 std::string TypeWords(const SettingSpec& spec)
 {
-    return !IsText(spec.What) ? "REG_DWORD" : spec.What == Kind::Command ? "REG_SZ or REG_EXPAND_SZ" : "REG_SZ";
+    return spec.What == Kind::List      ? "REG_MULTI_SZ"
+           : !IsText(spec.What)         ? "REG_DWORD"
+           : spec.What == Kind::Command ? "REG_SZ or REG_EXPAND_SZ"
+                                        : "REG_SZ";
+}
+
+// The entries of a list as `set` takes them: separated by commas or blanks.
+std::vector<std::string> ListEntries(const std::string& text)
+{
+    std::vector<std::string> entries;
+    size_t start = 0;
+    while ((start = text.find_first_not_of(", \t", start)) != std::string::npos) {
+        size_t end = text.find_first_of(", \t", start);
+        entries.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        start = end;
+    }
+    return entries;
+}
+
+std::string Joined(const std::vector<std::string>& entries)
+{
+    std::string text;
+    for (const std::string& entry : entries) {
+        text += (text.empty() ? "" : ", ") + entry;
+    }
+    return text;
+}
+
+// Characters, not bytes: every byte but a UTF-8 continuation starts one.
+size_t CharacterCount(const std::string& text)
+{
+    size_t count = 0;
+    for (char c : text) {
+        count += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return count;
 }
 
 std::string RangeWords(const SettingSpec& spec)
@@ -170,6 +252,11 @@ std::string RangeWords(const SettingSpec& spec)
     case Kind::Path: return "a full path of a file (C:\\... or \\\\server\\...)";
     case Kind::OptionalPath: return "a full path of a file (C:\\... or \\\\server\\...), or empty for none";
     case Kind::Command: return "a command line, the program's path in quotes if it has a space, or empty for none";
+    case Kind::UpsName:
+        return "1 to " + std::to_string(UPS_NAME_LONGEST_CHARS) + " letters, digits, '-', '_' or '.'";
+    case Kind::Description: return "a text of at most " + std::to_string(DESCRIPTION_LONGEST_CHARS) + " characters";
+    case Kind::UpsAddress: return "NAME@HOST[:PORT] of a UPS that another machine serves, or empty for none";
+    case Kind::List: return "one entry a line (set: separated by commas), or empty";
     }
     return std::string();
 }
@@ -177,9 +264,22 @@ std::string RangeWords(const SettingSpec& spec)
 std::string DefaultWords(const SettingSpec& spec, const std::string& folder)
 {
     if (!IsText(spec.What)) {
-        return std::to_string(spec.Default);
+        return spec.What == Kind::List ? "none" : std::to_string(spec.Default);
     }
-    return spec.DefaultFile == nullptr ? "none" : folder + "\\" + spec.DefaultFile;
+    if (spec.DefaultText == nullptr) {
+        return "none";
+    }
+    return IsPath(spec.What) ? folder + "\\" + spec.DefaultText : spec.DefaultText;
+}
+
+// What a refused value leaves in its place, in words.
+std::string InsteadWords(const SettingSpec& spec, const std::string& folder)
+{
+    if (spec.RefusedList != nullptr) {
+        return Joined(ListEntries(spec.RefusedList));
+    }
+    std::string words = DefaultWords(spec, folder);
+    return words == "none" ? words : "the default, " + words;
 }
 
 // Why a command line cannot be run as it stands, or empty. CreateProcess
@@ -213,11 +313,19 @@ std::string CommandFault(const std::string& text)
     return std::string();
 }
 
-// Checks one value against its row: true with what to use in *number or
-// *text, else false with *found saying what is wrong.
+// Checks one value against its row: true with what to use in *number, *text
+// or *list, else false with *found saying what is wrong.
 bool CheckValue(const SettingSpec& spec, const RegistryValue& value, ExpandText expand, uint32_t* number,
-                std::string* text, std::string* found)
+                std::string* text, std::vector<std::string>* list, std::string* found)
 {
+    if (spec.What == Kind::List) {
+        if (value.Type != VALUE_MULTI_SZ) {
+            *found = "must be a REG_MULTI_SZ, is a " + RegistryValueText(value);
+            return false;
+        }
+        *list = MultiTextsToUtf8(value.Data);
+        return spec.CheckList == nullptr || spec.CheckList(*list, found);
+    }
     if (!IsText(spec.What)) {
         if (value.Type != VALUE_DWORD || value.Data.size() != 4) {
             *found = "must be a REG_DWORD of 4 bytes, is a " + RegistryValueText(value);
@@ -240,15 +348,29 @@ bool CheckValue(const SettingSpec& spec, const RegistryValue& value, ExpandText 
     if (value.Type == VALUE_EXPAND_SZ) {
         *text = expand(*text);
     }
-    if (text->empty() && spec.What != Kind::Path) {
+    if (text->empty() && spec.What != Kind::Path && spec.What != Kind::UpsName) {
         return true;  // none
     }
-    if (spec.What == Kind::Command) {
-        *found = CommandFault(*text);
-    } else if (!IsFullPath(*text)) {
-        *found = Quoted(*text) + " is not a full path (C:\\... or \\\\server\\...)";
-    } else if (NamesDevice(*text)) {
-        *found = Quoted(*text) + " names a device, not a file";
+    switch (spec.What) {
+    case Kind::Command: *found = CommandFault(*text); break;
+    case Kind::UpsName:
+        if (!IsUpsName(*text)) {
+            *found = Quoted(*text) + " is not a name the clients can ask for (" + RangeWords(spec) + ")";
+        }
+        break;
+    case Kind::Description:
+        if (CharacterCount(*text) > DESCRIPTION_LONGEST_CHARS) {
+            *found = "a text of " + std::to_string(CharacterCount(*text)) + " characters (at most " +
+                     std::to_string(DESCRIPTION_LONGEST_CHARS) + ")";
+        }
+        break;
+    case Kind::UpsAddress: break;  // its parts are checked where the session starts
+    default:
+        if (!IsFullPath(*text)) {
+            *found = Quoted(*text) + " is not a full path (C:\\... or \\\\server\\...)";
+        } else if (NamesDevice(*text)) {
+            *found = Quoted(*text) + " names a device, not a file";
+        }
     }
     return found->empty();
 }
@@ -260,6 +382,10 @@ std::string FieldText(const SettingSpec& spec, const Settings& settings)
     }
     if (spec.SwitchField != nullptr) {
         return settings.*spec.SwitchField ? "1" : "0";
+    }
+    if (spec.ListField != nullptr) {
+        const std::vector<std::string>& list = settings.*spec.ListField;
+        return list.empty() ? "none" : Quoted(Joined(list));
     }
     const std::string& text = settings.*spec.TextField;
     return text.empty() ? "none" : Quoted(text);
@@ -372,6 +498,34 @@ std::string Utf8ToUtf16(const std::string& text)
     return out;
 }
 
+std::vector<std::string> MultiTextsToUtf8(const std::string& bytes)
+{
+    std::vector<std::string> texts;
+    size_t units = bytes.size() / 2;
+    size_t start = 0;
+    for (size_t i = 0; i <= units; ++i) {
+        bool end = i == units || (bytes[2 * i] == 0 && bytes[2 * i + 1] == 0);
+        if (!end) {
+            continue;
+        }
+        if (i == start) {
+            break;  // the empty text that ends them
+        }
+        texts.push_back(Utf16ToUtf8(bytes.substr(2 * start, 2 * (i - start))));
+        start = i + 1;
+    }
+    return texts;
+}
+
+std::string Utf8ToMultiTexts(const std::vector<std::string>& texts)
+{
+    std::string bytes;
+    for (const std::string& text : texts) {
+        bytes += Utf8ToUtf16(text);
+    }
+    return bytes + std::string(2, '\0');
+}
+
 bool IsFullPath(const std::string& path)
 {
     bool drive = path.size() >= 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' &&
@@ -423,8 +577,10 @@ Settings DefaultSettings(const std::string& folder)
             settings.*spec.NumberField = spec.Default;
         } else if (spec.SwitchField != nullptr) {
             settings.*spec.SwitchField = spec.Default == 1;
+        } else if (spec.ListField != nullptr) {
+            (settings.*spec.ListField).clear();
         } else {
-            settings.*spec.TextField = spec.DefaultFile == nullptr ? std::string() : DefaultWords(spec, folder);
+            settings.*spec.TextField = spec.DefaultText == nullptr ? std::string() : DefaultWords(spec, folder);
         }
     }
     return settings;
@@ -440,18 +596,65 @@ void ParseSettings(const RegistryValues& values, const std::string& folder, Expa
         }
         uint32_t number = 0;
         std::string text;
+        std::vector<std::string> list;
         std::string fault;
-        if (!CheckValue(spec, found->second, expand, &number, &text, &fault)) {
-            std::string instead = spec.What == Kind::Command ? "none" : "the default, " + DefaultWords(spec, folder);
-            settings->Problems.push_back(SettingProblem{spec.Name, fault, instead});
+        if (!CheckValue(spec, found->second, expand, &number, &text, &list, &fault)) {
+            settings->Problems.push_back(SettingProblem{spec.Name, fault, InsteadWords(spec, folder)});
+            if (spec.RefusedList != nullptr) {
+                settings->*spec.ListField = ListEntries(spec.RefusedList);
+            }
         } else if (spec.NumberField != nullptr) {
             settings->*spec.NumberField = number;
         } else if (spec.SwitchField != nullptr) {
             settings->*spec.SwitchField = number == 1;
+        } else if (spec.ListField != nullptr) {
+            settings->*spec.ListField = list;
         } else {
             settings->*spec.TextField = text;
         }
     }
+    if (FollowsNetworkUps(*settings)) {
+        if (settings->TurnOff) {
+            settings->TurnOff = false;
+            settings->Problems.push_back(SettingProblem{
+                "TurnOff", "1 with Ups set: the UPS is its primary's, which turns it off", "the default, 0"});
+        }
+        if (values.count("Driver") != 0) {
+            settings->Ignored.push_back("Driver");
+        }
+    }
+}
+
+std::string SourceText(const Settings& settings, const std::string& port)
+{
+    if (!FollowsNetworkUps(settings)) {
+        return "driver " + settings.Driver + ", UPS on " + (port.empty() ? "(no Port set)" : port);
+    }
+    std::vector<std::string> ignored;
+    if (!port.empty()) {
+        ignored.push_back("Port " + port);
+    }
+    ignored.insert(ignored.end(), settings.Ignored.begin(), settings.Ignored.end());
+    std::string text = "UPS " + settings.Ups + " over the network";
+    for (size_t i = 0; i < ignored.size(); ++i) {
+        text += (i == 0 ? " (" : i + 1 == ignored.size() ? " and " : ", ") + ignored[i];
+    }
+    return ignored.empty() ? text : text + " ignored)";
+}
+
+bool IsUpsName(const std::string& name)
+{
+    if (name.empty() || name.size() > UPS_NAME_LONGEST_CHARS) {
+        return false;
+    }
+    for (char c : name) {
+        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        bool digit = c >= '0' && c <= '9';
+        if (!letter && !digit && c != '-' && c != '_' && c != '.') {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::vector<std::string> UnknownSettingNames(const std::vector<std::string>& present)
@@ -487,7 +690,9 @@ bool SettingFromText(const std::string& name, const std::string& text, ExpandTex
         return false;
     }
     *canonicalName = spec->Name;
-    if (IsText(spec->What)) {
+    if (spec->What == Kind::List) {
+        *value = RegistryValue{VALUE_MULTI_SZ, Utf8ToMultiTexts(ListEntries(text))};
+    } else if (IsText(spec->What)) {
         bool expandable = spec->What == Kind::Command && text.find('%') != std::string::npos;
         *value = RegistryValue{expandable ? VALUE_EXPAND_SZ : VALUE_SZ, Utf8ToUtf16(text)};
     } else {
@@ -507,8 +712,9 @@ bool SettingFromText(const std::string& name, const std::string& text, ExpandTex
     }
     uint32_t number = 0;
     std::string checked;
+    std::vector<std::string> list;
     std::string fault;
-    if (!CheckValue(*spec, *value, expand, &number, &checked, &fault)) {
+    if (!CheckValue(*spec, *value, expand, &number, &checked, &list, &fault)) {
         *refusal = std::string(spec->Name) + ": " + fault + "; it takes " + RangeWords(*spec);
         return false;
     }

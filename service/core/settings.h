@@ -44,7 +44,19 @@ struct Settings {
     uint32_t TurnOffDelaySeconds;       // the UPS's delay before its outlets go off
     uint32_t RestoreMinutes;            // the driver's: outlets off this long after the mains is back
     std::string LogFile;                // full path; empty = no log file
+    // The network server, for the other machines on this UPS.
+    std::vector<std::string> NetworkListen;  // addresses to listen on; empty = no server
+    uint32_t NetworkPort;
+    std::string NetworkUpsName;         // the name the clients ask for (IsUpsName)
+    std::string NetworkDescription;     // for LIST UPS; may be empty
+    std::vector<std::string> NetworkAllow;   // address ranges served; empty = any address that reaches the port
+    uint32_t HostSyncSeconds;           // the longest wait for the secondaries to log out after FSD
+    // A UPS that another machine serves: NAME@HOST[:PORT]; empty = the UPS on
+    // this machine's port, through Driver.
+    std::string Ups;
+    uint32_t PollSeconds;               // its status asked for this often
     std::vector<SettingProblem> Problems;  // the values not used, as read
+    std::vector<std::string> Ignored;   // the values set that do not apply: Driver with Ups set
 };
 
 // A value as the registry holds it: its type and its bytes.
@@ -53,6 +65,12 @@ struct RegistryValue {
     std::string Data;
 };
 typedef std::map<std::string, RegistryValue> RegistryValues;
+
+// The states come over the network, from the UPS's primary, not from a driver.
+inline bool FollowsNetworkUps(const Settings& settings)
+{
+    return !settings.Ups.empty();
+}
 
 // Every setting's name, in the table's order, for the shell to read.
 extern const char* const* const SETTING_NAMES;
@@ -75,15 +93,25 @@ std::vector<std::string> UnknownSettingNames(const std::vector<std::string>& pre
 // for the driver, is no Port (empty).
 std::string PortFromRegistry(const RegistryValue& value);
 
+// Where the states come from, for the START line: "driver C:\...\KorvoUPS.dll,
+// UPS on COM1", or with Ups set "UPS ups@nas over the network (Port COM1 and
+// Driver ignored)"; port is the driver's Port value, empty when not set.
+std::string SourceText(const Settings& settings, const std::string& port);
+// A UPS name as the network protocol's clients write it (NAME@HOST): 1 to
+// UPS_NAME_LONGEST_CHARS ASCII letters, digits, '-', '_' or '.'.
+const size_t UPS_NAME_LONGEST_CHARS = 64;
+bool IsUpsName(const std::string& name);
+
 // For `set NAME VALUE`: the value to write (its name as the table spells
 // it, its type and bytes), checked as the service will check it; false with
-// *refusal saying what is wrong and what the setting takes.
+// *refusal saying what is wrong and what the setting takes. A list's entries
+// are separated by commas or blanks.
 bool SettingFromText(const std::string& name, const std::string& text, ExpandText expand, std::string* canonicalName,
                      RegistryValue* value, std::string* refusal);
 // For `settings`: each setting in words.
 struct SettingDescription {
     std::string Name;
-    std::string Type;     // "REG_DWORD", "REG_SZ", "REG_SZ or REG_EXPAND_SZ"
+    std::string Type;     // "REG_DWORD", "REG_SZ", "REG_SZ or REG_EXPAND_SZ", "REG_MULTI_SZ"
     std::string Default;  // "30", "none", "C:\...\events.log"
     std::string Range;    // "0 to 86400", "0 or 1", "a full path", ...
 };
@@ -99,6 +127,11 @@ std::vector<std::string> SettingChanges(const Settings& before, const Settings& 
 std::string Utf16ToUtf8(const std::string& bytes);
 // UTF-8 as UTF-16LE bytes with their terminator, as a REG_SZ is written.
 std::string Utf8ToUtf16(const std::string& text);
+// A REG_MULTI_SZ's texts, as UTF-8, up to the empty one that ends them.
+std::vector<std::string> MultiTextsToUtf8(const std::string& bytes);
+// UTF-8 texts as a REG_MULTI_SZ's bytes (an empty text would end the list:
+// leave it out).
+std::string Utf8ToMultiTexts(const std::vector<std::string>& texts);
 // A drive path ("C:\...") or a UNC path ("\\server\share\...").
 bool IsFullPath(const std::string& path);
 // A path Windows opens as a device, not a file: \\.\..., \\?\ before

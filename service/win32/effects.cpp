@@ -32,7 +32,7 @@ bool HeldTold = false;
 std::string HeldNote;  // to be logged after the line that found the file held
 
 // The message table holds one message per event word, in their order.
-static_assert(MSG_DRILL - MSG_START == static_cast<DWORD>(LogEvent::Drill), "messages.mc follows LogEvent");
+static_assert(MSG_DENIED - MSG_START == static_cast<DWORD>(LogEvent::Denied), "messages.mc follows LogEvent");
 DWORD EventId(LogEvent event)
 {
     return MSG_START + static_cast<DWORD>(event);

@@ -18,12 +18,41 @@ struct Step {
     // and hands it over before anything else due at that moment. Tick: the
     // shell's own wake-up. DriverAnswers: UPSInit returns value, the state
     // being 1 (rows whose UPSInit hangs). Drill: value seconds. Reconfigure:
-    // the settings changed by change, the Port by port.
-    enum What { State, Resume, CommandEnds, SystemShutdown, Stop, Tick, DriverAnswers, Drill, Reconfigure } what;
+    // the settings changed by change, the Port by port. The network server's
+    // effects (Net below), of connection value, and its end; the network
+    // source's reports (Source below).
+    enum What { State, Resume, CommandEnds, SystemShutdown, Stop, Tick, DriverAnswers, Drill, Reconfigure,
+                Server, ServerEnds, Source } what;
     uint32_t value = 0;  // the state, the ending command's exit code, UPSInit's result, the drill's seconds
     void (*change)(Settings*) = nullptr;
     const char* port = nullptr;
+    ServerEffect effect = ServerEffect();
+    SecondaryAction report = SecondaryAction();
 };
+
+// The server's effect for connection (ServerEffect::Login ... FsdRequested).
+Step Net(double at, ServerEffect::Kind what, uint64_t connection, const char* name, const char* address,
+         const char* reason = "")
+{
+    Step step{at, Step::Server};
+    step.effect = ServerEffect{what, connection, name, address, reason};
+    return step;
+}
+
+// The network session's report; a State's code in value.
+Step Source(double at, SecondaryAction::Kind what, uint32_t code = 0, const char* text = "")
+{
+    Step step{at, Step::Source};
+    step.report = SecondaryAction{what, code, text, BatteryFigures()};
+    return step;
+}
+
+Step Figures(double at, bool chargeKnown, uint32_t charge, bool runtimeKnown, uint32_t runtime)
+{
+    Step step = Source(at, SecondaryAction::Figures);
+    step.report.Battery = BatteryFigures{chargeKnown, charge, runtimeKnown, runtime};
+    return step;
+}
 
 struct Row {
     const char* name;
@@ -78,6 +107,8 @@ std::string Describe(const Action& action, uint64_t now)
     case Action::Shutdown: return at + "SHUTDOWN " + action.Text;
     case Action::TurnOff: return at + "TURNOFF " + std::to_string(action.Seconds);
     case Action::Exit: return at + "EXIT";
+    case Action::SetFsd: return at + "SET_FSD";
+    case Action::Logout: return at + "LOGOUT";
     }
     return at + "?";
 }
@@ -92,9 +123,11 @@ std::vector<std::string> Play(const Row& row)
     std::string port = "COM1";
     std::vector<std::string> log;
     uint32_t lastCommand = 0;
-    // A state at 0 is the one UPSInit leaves.
-    bool initialStep = !row.steps.empty() && row.steps[0].what == Step::State && row.steps[0].at == 0;
-    uint32_t initialState = initialStep ? row.steps[0].value : 1;
+    // A state at 0 is the one UPSInit leaves. The network session starts
+    // without one; its states come as its reports.
+    bool network = FollowsNetworkUps(settings);
+    bool initialStep = !network && !row.steps.empty() && row.steps[0].what == Step::State && row.steps[0].at == 0;
+    uint32_t initialState = initialStep ? row.steps[0].value : network ? 0 : 1;
     uint64_t now = 0;
     Actions pending;
     auto carryOut = [&]() {
@@ -132,10 +165,16 @@ std::vector<std::string> Play(const Row& row)
         std::string refusal;
         switch (step.what) {
         case Step::State:
-            if (i > 0 || !initialStep) {
+            if (network) {
+                PolicyNetworkSource(SecondaryAction{SecondaryAction::State, step.value, "", BatteryFigures()}, now,
+                                    &pending);
+            } else if (i > 0 || !initialStep) {
                 PolicyState(step.value, now, &pending);
             }
             break;
+        case Step::Server: PolicyNetworkServer(step.effect, now, &pending); break;
+        case Step::ServerEnds: PolicyNetworkServerEnded(now, &pending); break;
+        case Step::Source: PolicyNetworkSource(step.report, now, &pending); break;
         case Step::Resume: PolicyResume(now, &pending); break;
         case Step::CommandEnds: PolicyCommandEnded(lastCommand, true, step.value, "", now, &pending); break;
         case Step::SystemShutdown: PolicySystemShutdown(now, &pending); break;
@@ -819,6 +858,315 @@ TEST(Policy, EachScenarioGivesItsActions)
           "20 LOG ONLINE mains back after 15 s on battery; the dry-run shutdown is over: the service watches again",
           "30 LOG ONBATT mains failed; Windows shuts down in 10 s", "40 LOG SHUTDOWN 10 s on battery (dry run)"},
          false, false, "shutdown decided: 10 s on battery (dry run)"},
+        // The other machines on this UPS: FSD first, then the wait for them.
+        {"FSD set with two secondaries, both gone before HostSyncSeconds: the call follows at once",
+         [](Settings* s) { s->NetworkListen = {"0.0.0.0"}; },
+         1,
+         {{0, Step::State, 1}, Net(1, ServerEffect::Login, 1, "monuser", "192.168.1.20"),
+          Net(2, ServerEffect::Login, 2, "monuser", "192.168.1.31"), {10, Step::State, 2}, {20, Step::State, 4},
+          Net(23, ServerEffect::Logout, 1, "monuser", "192.168.1.20"),
+          Net(26, ServerEffect::LoginLost, 2, "monuser", "192.168.1.31", "connection closed")},
+         100,
+         Started({"0 LOG ONLINE on mains", "1 LOG CLIENT monuser@192.168.1.20 logged in",
+                  "2 LOG CLIENT monuser@192.168.1.31 logged in",
+                  "10 LOG ONBATT mains failed; Windows shuts down at low battery",
+                  "20 LOG LOWBATT battery low after 10 s on battery", "20 LOG SHUTDOWN low battery", "20 SET_FSD",
+                  "20 LOG FSD FSD set; waiting for 2 secondaries: monuser@192.168.1.20, monuser@192.168.1.31",
+                  "23 LOG CLIENT monuser@192.168.1.20 logged out",
+                  "26 LOG CLIENT monuser@192.168.1.31 gone without logging out: connection closed",
+                  "26 LOG FSD every secondary has gone after 6 s", "26 SHUTDOWN UPS power failure: low battery"}),
+         false, false, "shutdown decided: low battery; Windows is shutting down"},
+        {"one secondary stays: the wait ends at HostSyncSeconds, saying who; RunBeforeShutdown follows",
+         [](Settings* s) {
+             s->NetworkListen = {"0.0.0.0"};
+             s->RunBeforeShutdown = "C:\\before.cmd";
+         },
+         1,
+         {{0, Step::State, 1}, Net(1, ServerEffect::Login, 1, "monuser", "192.168.1.20"),
+          Net(2, ServerEffect::Login, 2, "monuser", "192.168.1.31"), {20, Step::State, 4},
+          Net(22, ServerEffect::Logout, 1, "monuser", "192.168.1.20"), {40, Step::CommandEnds, 0}},
+         100,
+         Started({"0 LOG ONLINE", "1 LOG CLIENT", "2 LOG CLIENT", "20 LOG LOWBATT mains failed, battery low",
+                  "20 LOG SHUTDOWN low battery", "20 SET_FSD", "20 LOG FSD FSD set; waiting for 2 secondaries",
+                  "22 LOG CLIENT monuser@192.168.1.20 logged out",
+                  "35 LOG FSD HostSyncSeconds over after 15 s; still logged in: monuser@192.168.1.31",
+                  "35 RUN 1 C:\\before.cmd", "40 LOG RUN RunBeforeShutdown ended with exit code 0 after 5 s",
+                  "40 SHUTDOWN UPS power failure: low battery"})},
+        {"a low battery during the wait ends it at once, and RunBeforeShutdown is not run",
+         [](Settings* s) {
+             s->NetworkListen = {"0.0.0.0"};
+             s->ShutdownAfterSeconds = 10;
+             s->RunBeforeShutdown = "C:\\before.cmd";
+         },
+         1,
+         {{0, Step::State, 1}, Net(1, ServerEffect::Login, 1, "monuser", "192.168.1.20"), {5, Step::State, 2},
+          {20, Step::State, 4}},
+         100,
+         Started({"0 LOG ONLINE", "1 LOG CLIENT", "5 LOG ONBATT mains failed; Windows shuts down in 10 s",
+                  "15 LOG SHUTDOWN 10 s on battery", "15 SET_FSD",
+                  "15 LOG FSD FSD set; waiting for 1 secondary: monuser@192.168.1.20",
+                  "20 LOG LOWBATT battery low after 15 s on battery",
+                  "20 LOG SHUTDOWN battery low: the shutdown decided for 10 s on battery comes now",
+                  "20 LOG FSD the wait for the secondaries ends after 5 s: the battery is low, the shutdown cannot "
+                  "wait; still logged in: monuser@192.168.1.20",
+                  "20 LOG RUN RunBeforeShutdown not run: the battery is low, the shutdown cannot wait",
+                  "20 SHUTDOWN UPS power failure: 10 s on battery"})},
+        {"the server ending during the wait ends it: its secondaries are gone with it",
+         [](Settings* s) { s->NetworkListen = {"0.0.0.0"}; },
+         1,
+         {{0, Step::State, 1}, Net(1, ServerEffect::Login, 1, "monuser", "192.168.1.20"),
+          Net(2, ServerEffect::Login, 2, "nas", "192.168.1.31"), {5, Step::State, 4}, {8, Step::ServerEnds},
+          {9, Step::ServerEnds}},
+         100,
+         Started({"0 LOG ONLINE", "1 LOG CLIENT", "2 LOG CLIENT", "5 LOG LOWBATT", "5 LOG SHUTDOWN low battery",
+                  "5 SET_FSD", "5 LOG FSD FSD set; waiting for 2 secondaries",
+                  "8 LOG CLIENT the server has stopped: monuser@192.168.1.20, nas@192.168.1.31 no longer logged in",
+                  "8 LOG FSD every secondary has gone after 3 s", "8 SHUTDOWN UPS power failure: low battery"})},
+        {"no secondary logged in: FSD set all the same, nothing waited for; one that comes later is told",
+         [](Settings* s) { s->NetworkListen = {"0.0.0.0"}; },
+         1,
+         {{0, Step::State, 4}, Net(5, ServerEffect::Login, 1, "monuser", "192.168.1.20")},
+         100,
+         Started({"0 LOG LOWBATT on battery when first heard, battery low", "0 LOG SHUTDOWN low battery", "0 SET_FSD",
+                  "0 LOG FSD FSD set; no secondary logged in", "0 SHUTDOWN UPS power failure: low battery",
+                  "5 LOG CLIENT monuser@192.168.1.20 logged in; FSD is set: it shuts down"})},
+        {"HostSyncSeconds 0: FSD set, nobody waited for",
+         [](Settings* s) {
+             s->NetworkListen = {"0.0.0.0"};
+             s->HostSyncSeconds = 0;
+         },
+         1,
+         {{0, Step::State, 1}, Net(1, ServerEffect::Login, 1, "monuser", "192.168.1.20"), {5, Step::State, 4}},
+         100,
+         Started({"0 LOG ONLINE", "1 LOG CLIENT", "5 LOG LOWBATT", "5 LOG SHUTDOWN low battery", "5 SET_FSD",
+                  "5 LOG FSD FSD set; not waiting for 1 secondary (HostSyncSeconds is 0): monuser@192.168.1.20",
+                  "5 SHUTDOWN"})},
+        {"without a server nothing is said of FSD",
+         [](Settings*) {},
+         1,
+         {{0, Step::State, 4}},
+         100,
+         Started({"0 LOG LOWBATT", "0 LOG SHUTDOWN low battery", "0 SHUTDOWN"})},
+        {"a dry run says FSD would be set, and sets nothing: the secondaries would really shut down",
+         [](Settings* s) {
+             s->NetworkListen = {"0.0.0.0"};
+             s->DryRun = true;
+         },
+         1,
+         {{0, Step::State, 1}, Net(1, ServerEffect::Login, 1, "monuser", "192.168.1.20"),
+          Net(2, ServerEffect::Login, 2, "monuser", "192.168.1.31"), {5, Step::State, 4}},
+         100,
+         {"0 LOG START KorvoUPS test (dry run)", "0 START_DRIVER", "0 LOG ONLINE", "1 LOG CLIENT", "2 LOG CLIENT",
+          "5 LOG LOWBATT", "5 LOG SHUTDOWN low battery (dry run)",
+          "5 LOG FSD FSD would be set for 2 secondaries (dry run)"},
+         false, false, "shutdown decided: low battery (dry run); 2 secondaries logged in"},
+        {"a drill says FSD would be set, as the drill's; the clients' lines are not the drill's",
+         [](Settings* s) {
+             s->NetworkListen = {"0.0.0.0"};
+             s->ShutdownAfterSeconds = 30;
+         },
+         1,
+         {{0, Step::State, 1}, {10, Step::Drill, 0}, Net(12, ServerEffect::Login, 1, "monuser", "192.168.1.20")},
+         100,
+         Started({"0 LOG ONLINE", "10 LOG DRILL", "10 LOG ONBATT mains failed; Windows shuts down in 30 s (drill)",
+                  "12 LOG CLIENT monuser@192.168.1.20 logged in",
+                  "40 LOG SHUTDOWN 30 s on battery (drill)", "40 LOG FSD FSD would be set for 1 secondary (drill)",
+                  "50 LOG ONLINE mains back after 40 s on battery; the dry-run shutdown is over: the service watches "
+                  "again (drill)",
+                  "50 LOG DRILL over"}),
+         false, false, "on mains; 1 secondary logged in"},
+        {"FSD asked for by a primary account: a shutdown forced by it, the same steps; the next changes nothing",
+         [](Settings* s) { s->NetworkListen = {"0.0.0.0"}; },
+         1,
+         {{0, Step::State, 1}, Net(1, ServerEffect::Login, 1, "monuser", "192.168.1.20"),
+          Net(10, ServerEffect::FsdRequested, 2, "admin", "192.168.1.5"),
+          Net(12, ServerEffect::FsdRequested, 3, "other", "192.168.1.6"),
+          Net(14, ServerEffect::Logout, 1, "monuser", "192.168.1.20")},
+         100,
+         Started({"0 LOG ONLINE", "1 LOG CLIENT", "10 LOG SHUTDOWN forced by admin from 192.168.1.5", "10 SET_FSD",
+                  "10 LOG FSD FSD set; waiting for 1 secondary: monuser@192.168.1.20",
+                  "14 LOG CLIENT monuser@192.168.1.20 logged out", "14 LOG FSD every secondary has gone after 4 s",
+                  "14 SHUTDOWN UPS power failure: forced by admin from 192.168.1.5"})},
+        {"FSD asked for during a drill ends the drill, and is a real shutdown",
+         [](Settings* s) { s->NetworkListen = {"0.0.0.0"}; },
+         1,
+         {{0, Step::State, 1}, {10, Step::Drill, 0}, Net(12, ServerEffect::FsdRequested, 2, "admin", "192.168.1.5")},
+         100,
+         Started({"0 LOG ONLINE", "10 LOG DRILL", "10 LOG ONBATT",
+                  "12 LOG DRILL ended early: a forced shutdown asked for by admin@192.168.1.5; the real state takes "
+                  "over",
+                  "12 LOG SHUTDOWN forced by admin from 192.168.1.5", "12 SET_FSD",
+                  "12 LOG FSD FSD set; no secondary logged in", "12 SHUTDOWN"})},
+        {"DENIED: one line a minute per address, the others counted at its end; a peer's name made printable",
+         [](Settings* s) { s->NetworkListen = {"0.0.0.0"}; },
+         1,
+         {Net(1, ServerEffect::Refused, 1, "monuser", "192.168.1.20", "wrong password (LOGIN)"),
+          Net(2, ServerEffect::Refused, 2, "monuser", "192.168.1.31", "no such account (LOGIN)"),
+          Net(3, ServerEffect::Refused, 3, "root", "192.168.1.20", "no such account (LOGIN)"),
+          Net(4, ServerEffect::Refused, 4, "x\ny", "192.168.1.20", "wrong password (LOGIN)"),
+          Net(70, ServerEffect::Refused, 5, "", "192.168.1.20", "not in NetworkAllow"),
+          Net(200, ServerEffect::Refused, 6, "", "192.168.1.20", "not in NetworkAllow")},
+         300,
+         Started({"0 LOG ONLINE", "1 LOG DENIED 192.168.1.20 as \"monuser\": wrong password (LOGIN)",
+                  "2 LOG DENIED 192.168.1.31 as \"monuser\": no such account (LOGIN)",
+                  "61 LOG DENIED 2 more refusals from 192.168.1.20 in the last 60 s; the last: 192.168.1.20 as "
+                  "\"x y\": wrong password (LOGIN)",
+                  "121 LOG DENIED 1 more refusal from 192.168.1.20 in the last 60 s; the last: 192.168.1.20: not in "
+                  "NetworkAllow",
+                  "200 LOG DENIED 192.168.1.20: not in NetworkAllow"})},
+        {"DENIED from more addresses than are kept: those past them counted together",
+         [](Settings* s) { s->NetworkListen = {"0.0.0.0"}; },
+         1,
+         [] {
+             std::vector<Step> steps;
+             for (uint32_t i = 0; i < DENIED_ADDRESSES_KEPT + 3; ++i) {
+                 steps.push_back(Net(1 + i / 1000.0, ServerEffect::Refused, i, "", "", "not in NetworkAllow"));
+                 steps.back().effect.Address = "10.0.0." + std::to_string(i + 1);
+             }
+             return steps;
+         }(),
+         100,
+         [] {
+             std::vector<std::string> expected = Started({"0 LOG ONLINE"});
+             for (uint32_t i = 0; i <= DENIED_ADDRESSES_KEPT; ++i) {
+                 expected.push_back(Stamp(1000 + i) + "LOG DENIED 10.0.0." + std::to_string(i + 1) +
+                                    ": not in NetworkAllow");
+             }
+             expected.push_back(Stamp(61000 + DENIED_ADDRESSES_KEPT) +
+                                "LOG DENIED 2 more refusals from other addresses in the last 60 s; the last: 10.0.0." +
+                                std::to_string(DENIED_ADDRESSES_KEPT + 3) + ": not in NetworkAllow");
+             return expected;
+         }()},
+        {"RunOnEvent runs for DENIED as it is logged, within its limit",
+         [](Settings* s) {
+             s->NetworkListen = {"0.0.0.0"};
+             s->RunOnEvent = "C:\\hook.cmd";
+         },
+         1,
+         {Net(1, ServerEffect::Refused, 1, "monuser", "192.168.1.20", "wrong password (LOGIN)"),
+          Net(2, ServerEffect::Refused, 2, "monuser", "192.168.1.20", "wrong password (LOGIN)")},
+         20,
+         {"0 LOG START KorvoUPS test", "0 RUN 1 C:\\hook.cmd START", "0 START_DRIVER", "0 LOG ONLINE on mains",
+          "0 RUN 2 C:\\hook.cmd ONLINE", "1 LOG DENIED 192.168.1.20 as \"monuser\": wrong password (LOGIN)",
+          "1 RUN 3 C:\\hook.cmd DENIED \"192.168.1.20 as  monuser : wrong password (LOGIN)\""}},
+        // A secondary: the states from the UPS's primary over the network.
+        {"the primary's OL, OB, OB LB are the driver's states; LOGOUT once the shutdown call is accepted",
+         [](Settings* s) { s->Ups = "ups@nas"; },
+         1,
+         {{1, Step::State, 1}, {10, Step::State, 2}, {20, Step::State, 4}},
+         100,
+         Started({"1 LOG ONLINE on mains", "10 LOG ONBATT mains failed; Windows shuts down at low battery",
+                  "20 LOG LOWBATT battery low after 10 s on battery", "20 LOG SHUTDOWN low battery",
+                  "20 SHUTDOWN UPS power failure: low battery", "20 LOGOUT"})},
+        {"the primary's FSD: a shutdown now; its low battery after it does not cut RunBeforeShutdown",
+         [](Settings* s) {
+             s->Ups = "ups@nas";
+             s->RunBeforeShutdown = "C:\\before.cmd";
+         },
+         1,
+         {{1, Step::State, 2}, Source(10, SecondaryAction::ForcedShutdown), {10, Step::State, 4},
+          Source(12, SecondaryAction::ForcedShutdown), {15, Step::CommandEnds, 0}},
+         100,
+         Started({"1 LOG ONBATT on battery when first heard; Windows shuts down at low battery",
+                  "10 LOG SHUTDOWN forced by the UPS's primary (FSD)", "10 RUN 1 C:\\before.cmd",
+                  "10 LOG LOWBATT battery low after 9 s on battery",
+                  "15 LOG RUN RunBeforeShutdown ended with exit code 0 after 5 s",
+                  "15 SHUTDOWN UPS power failure: forced by the UPS's primary (FSD)", "15 LOGOUT"})},
+        {"the primary's FSD during a shutdown decided for a reason that could wait brings the call to now",
+         [](Settings* s) {
+             s->Ups = "ups@nas";
+             s->ShutdownAfterSeconds = 10;
+             s->RunBeforeShutdown = "C:\\before.cmd";
+             s->RunBeforeShutdownSeconds = 600;
+         },
+         1,
+         {{1, Step::State, 1}, {5, Step::State, 2}, Source(20, SecondaryAction::ForcedShutdown)},
+         100,
+         Started({"1 LOG ONLINE", "5 LOG ONBATT", "15 LOG SHUTDOWN 10 s on battery", "15 RUN 1 C:\\before.cmd",
+                  "20 LOG SHUTDOWN FSD from the UPS's primary: the shutdown decided for 10 s on battery comes now",
+                  "20 END 1",
+                  "20 LOG RUN RunBeforeShutdown ended after 5 s: the UPS's primary has set FSD, the shutdown cannot "
+                  "wait",
+                  "20 SHUTDOWN UPS power failure: 10 s on battery", "20 LOGOUT"})},
+        {"the primary lost while on battery: CommLostSeconds decides",
+         [](Settings* s) { s->Ups = "ups@nas"; },
+         1,
+         {{1, Step::State, 1}, {5, Step::State, 2}, {8, Step::State, 8}},
+         100,
+         Started({"1 LOG ONLINE", "5 LOG ONBATT",
+                  "18 LOG COMMBAD no answer from the UPS ups@nas for 10 s, last on battery: Windows shuts down in 20 s "
+                  "unless it answers",
+                  "38 LOG SHUTDOWN no answer from the UPS for 30 s while on battery", "38 SHUTDOWN", "38 LOGOUT"})},
+        {"the primary lost while on mains: a warning only",
+         [](Settings* s) { s->Ups = "ups@nas"; },
+         1,
+         {{1, Step::State, 1}, {5, Step::State, 8}},
+         10000,
+         Started({"1 LOG ONLINE",
+                  "35 LOG COMMBAD no answer from the UPS ups@nas, last on mains: a warning only (silent for 30 s)"})},
+        {"a primary never reached: a warning only, never a shutdown",
+         [](Settings* s) { s->Ups = "ups@nas"; },
+         1,
+         {{1, Step::State, 8}},
+         100000,
+         Started({"1 LOG COMMBAD no answer from the UPS ups@nas since the start: a warning only until it has answered"}),
+         false, false, "no answer from the UPS ups@nas since the start"},
+        {"a refused login: logged with the server's words, again when they change, never a shutdown",
+         [](Settings* s) { s->Ups = "ups@nas"; },
+         1,
+         {Source(1, SecondaryAction::LoginRefused, 0, "ERR ACCESS-DENIED"), {1, Step::State, 2},
+          Source(31, SecondaryAction::LoginRefused, 0, "ERR ACCESS-DENIED"),
+          Source(61, SecondaryAction::LoginRefused, 0, "ERR UNKNOWN-UPS"), Source(91, SecondaryAction::LoginAccepted),
+          Source(92, SecondaryAction::LoginAccepted)},
+         200,
+         Started({"1 LOG CONFIG the UPS ups@nas refused the login: ERR ACCESS-DENIED; tried again every 30 s, the "
+                  "status read meanwhile; its primary does not wait for this machine before it shuts down",
+                  "1 LOG ONBATT on battery when first heard; Windows shuts down at low battery",
+                  "61 LOG CONFIG the UPS ups@nas refused the login: ERR UNKNOWN-UPS;",
+                  "91 LOG CONFIG the UPS ups@nas accepted the login"}),
+         false, false, "on battery for 199 s; shutdown at low battery"},
+        {"a dry run never logs out",
+         [](Settings* s) {
+             s->Ups = "ups@nas";
+             s->DryRun = true;
+         },
+         1,
+         {{1, Step::State, 4}},
+         100,
+         {"0 LOG START KorvoUPS test (dry run)", "0 START_DRIVER", "1 LOG LOWBATT on battery when first heard, battery low",
+          "1 LOG SHUTDOWN low battery (dry run)"}},
+        {"a refused shutdown call does not log out",
+         [](Settings* s) { s->Ups = "ups@nas"; },
+         1,
+         {{1, Step::State, 4}},
+         12,
+         Started({"1 LOG LOWBATT", "1 LOG SHUTDOWN low battery", "1 SHUTDOWN",
+                  "1 LOG SHUTDOWN the shutdown call failed (error 5); trying again in 10 s", "11 SHUTDOWN",
+                  "11 LOG SHUTDOWN the shutdown call failed"}),
+         true},
+        {"the turn-off at the system shutdown: none from a secondary, and said so",
+         [](Settings* s) { s->Ups = "ups@nas"; },
+         1,
+         {{1, Step::State, 4}, {40, Step::SystemShutdown}},
+         100,
+         Started({"1 LOG LOWBATT", "1 LOG SHUTDOWN low battery", "1 SHUTDOWN", "1 LOGOUT",
+                  "40 LOG TURNOFF none sent from this machine: the UPS ups@nas is its primary's to turn off",
+                  "40 LOG STOP Windows shuts down for the power failure", "40 STOP_DRIVER", "40 EXIT"})},
+        {"the users hear the primary's figures when it gives them",
+         [](Settings* s) {
+             s->Ups = "ups@nas";
+             s->NotifyUsers = true;
+             s->NotifyEverySeconds = 60;
+         },
+         1,
+         {{1, Step::State, 2}, Figures(2, true, 85, true, 720), Figures(60, true, 80, false, 0)},
+         70,
+         Started({"1 LOG ONBATT on battery when first heard; Windows shuts down at low battery",
+                  "6 NOTIFY Mains power failed 5 s ago; this computer runs on its UPS. Windows shuts down when the UPS "
+                  "battery runs low. The UPS battery: 85 % charged, about 12 min left.",
+                  "66 NOTIFY Mains power failed 65 s ago; this computer runs on its UPS. Windows shuts down when the "
+                  "UPS battery runs low. The UPS battery: 80 % charged."}),
+         false, false, "on battery for 69 s; shutdown at low battery; battery 80 %"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -920,6 +1268,97 @@ TEST(Policy, TheViewOfADrill)
     EXPECT_EQ(PolicySummary(171000), "on mains");
     EXPECT_FALSE(PolicyDrill(DRILL_LONGEST_SECONDS + 1, 172000, &actions, &refusal));
     EXPECT_EQ(refusal, "a drill lasts at most 86400 s");
+}
+
+TEST(Policy, TheViewOfTheServer)
+{
+    Settings settings = DefaultSettings("C:\\KorvoUPS");
+    settings.NetworkListen = {"0.0.0.0"};
+    settings.HostSyncSeconds = 20;
+    Actions actions;
+    PolicyStart(settings, "COM1", "test", 0, &actions);
+    PolicyDriverStarted(1, 1, 0, &actions);
+    PolicyNetworkServer({ServerEffect::Login, 1, "monuser", "192.168.1.20", ""}, 1000, &actions);
+    PolicyNetworkServer({ServerEffect::Login, 2, "monuser", "192.168.1.31", ""}, 2000, &actions);
+    PolicyNetworkServer({ServerEffect::LoginLost, 3, "never", "192.168.1.40", "connection closed"}, 2000, &actions);
+    PolicyView view = PolicyNow(3000);
+    EXPECT_FALSE(view.Fsd);
+    EXPECT_EQ(view.Secondaries, (std::vector<std::string>{"monuser@192.168.1.20", "monuser@192.168.1.31"}));
+    EXPECT_EQ(view.HostSyncLeftMs, NO_DEADLINE);
+    EXPECT_FALSE(view.Network);
+    EXPECT_EQ(PolicySummary(3000), "on mains; 2 secondaries logged in");
+    actions.clear();
+    PolicyState(4, 10000, &actions);
+    view = PolicyNow(14000);
+    EXPECT_TRUE(view.Fsd);
+    EXPECT_EQ(view.Phase, ShutdownPhase::WaitingForSecondaries);
+    EXPECT_EQ(view.HostSyncLeftMs, 16000u);
+    EXPECT_EQ(PolicyNextDeadline(), 30000u);
+    EXPECT_EQ(PolicySummary(14000), "shutdown decided: low battery; FSD set, waiting for 2 secondaries (at most 16 s more)");
+    size_t setFsd = 0;
+    for (const Action& action : actions) {
+        setFsd += action.What == Action::SetFsd ? 1 : 0;
+        EXPECT_NE(action.What, Action::Shutdown);
+    }
+    EXPECT_EQ(setFsd, 1u);
+    PolicyNetworkServer({ServerEffect::Logout, 1, "monuser", "192.168.1.20", ""}, 15000, &actions);
+    EXPECT_EQ(PolicyNow(15000).Secondaries, (std::vector<std::string>{"monuser@192.168.1.31"}));
+    actions.clear();
+    PolicyNetworkServer({ServerEffect::LoginLost, 2, "monuser", "192.168.1.31", "no line for 300 s"}, 16000, &actions);
+    ASSERT_FALSE(actions.empty());
+    EXPECT_EQ(actions.back().What, Action::Shutdown);
+    view = PolicyNow(16000);
+    EXPECT_TRUE(view.Fsd);  // never cleared
+    EXPECT_TRUE(view.Secondaries.empty());
+    EXPECT_EQ(view.HostSyncLeftMs, NO_DEADLINE);
+    EXPECT_EQ(view.Phase, ShutdownPhase::Calling);
+    // A peer's words, however long or odd, make one bounded line.
+    actions.clear();
+    PolicyNetworkServer({ServerEffect::Refused, 4, std::string(5000, '\xFF') + "\r\n", "192.168.1.50", "x"}, 17000,
+                        &actions);
+    ASSERT_EQ(actions.size(), 1u);
+    EXPECT_LT(actions[0].Text.size(), 1000u);
+    EXPECT_EQ(actions[0].Text.find_first_of("\r\n"), std::string::npos);
+    PolicyStop("test", 18000, &actions);
+    actions.clear();
+    PolicyNetworkServer({ServerEffect::Login, 5, "late", "192.168.1.60", ""}, 19000, &actions);
+    EXPECT_TRUE(actions.empty());  // stopped
+}
+
+TEST(Policy, TheViewOfASecondary)
+{
+    Settings settings = DefaultSettings("C:\\KorvoUPS");
+    settings.Ups = "ups@nas";
+    Actions actions;
+    PolicyStart(settings, "", "test", 0, &actions);
+    PolicyDriverStarted(1, 0, 0, &actions);  // the session starts without a state
+    PolicyView view = PolicyNow(1000);
+    EXPECT_TRUE(view.Network);
+    EXPECT_EQ(view.Driver, DriverStatus::Running);
+    EXPECT_EQ(view.State, 0u);
+    EXPECT_EQ(PolicySummary(1000), "waiting for the first answer");
+    PolicyNetworkSource({SecondaryAction::LoginRefused, 0, "ERR ACCESS-DENIED", BatteryFigures()}, 1000, &actions);
+    EXPECT_EQ(PolicyNow(1000).LoginRefusal, "ERR ACCESS-DENIED");
+    EXPECT_EQ(PolicySummary(1000), "waiting for the first answer; the login is refused (ERR ACCESS-DENIED)");
+    PolicyNetworkSource({SecondaryAction::State, 2, "", BatteryFigures()}, 5000, &actions);
+    PolicyNetworkSource({SecondaryAction::Figures, 0, "", BatteryFigures{true, 85, true, 720}}, 5000, &actions);
+    view = PolicyNow(10000);
+    EXPECT_EQ(view.State, 2u);
+    EXPECT_TRUE(view.Battery.ChargeKnown);
+    EXPECT_EQ(view.Battery.ChargePercent, 85u);
+    EXPECT_EQ(view.Battery.RuntimeSeconds, 720u);
+    EXPECT_EQ(PolicySummary(10000), "on battery for 5 s; shutdown at low battery; the login is refused "
+                                    "(ERR ACCESS-DENIED); battery 85 %, runtime 720 s");
+    // No answer: the figures are no longer the battery's, whatever comes.
+    PolicyNetworkSource({SecondaryAction::State, 8, "no reply", BatteryFigures()}, 20000, &actions);
+    EXPECT_FALSE(PolicyNow(20000).Battery.ChargeKnown);
+    PolicyNetworkSource({SecondaryAction::Figures, 0, "", BatteryFigures{true, 85, true, 720}}, 21000, &actions);
+    view = PolicyNow(21000);
+    EXPECT_FALSE(view.Battery.ChargeKnown);
+    EXPECT_FALSE(view.Battery.RuntimeKnown);
+    PolicyNetworkSource({SecondaryAction::LoginAccepted, 0, "", BatteryFigures()}, 22000, &actions);
+    EXPECT_EQ(PolicyNow(22000).LoginRefusal, "");
+    EXPECT_EQ(PolicySummary(22000), "no answer from the UPS ups@nas for 2 s, last on battery; shutdown in 28 s");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // reported by name and its default used, nothing is guessed.
 #include "settings.h"
 
+#include "address_range.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,6 +27,16 @@ RegistryValue Text(const std::u16string& text, uint32_t type = VALUE_SZ)
         data.push_back(static_cast<char>(unit >> 8));
     }
     return {type, data};
+}
+
+// A REG_MULTI_SZ: each text with its terminator, and the empty one after them.
+RegistryValue Texts(const std::vector<std::u16string>& texts)
+{
+    std::string data;
+    for (const std::u16string& text : texts) {
+        data += Text(text).Data;
+    }
+    return {VALUE_MULTI_SZ, data + std::string(2, '\0')};
 }
 
 std::string ExpandWindir(const std::string& text)
@@ -55,6 +67,16 @@ TEST(Settings, DefaultsWhenNothingIsSet)
     EXPECT_EQ(settings.RestoreMinutes, 3u);
     EXPECT_TRUE(settings.RunBeforeShutdown.empty());
     EXPECT_TRUE(settings.RunOnEvent.empty());
+    EXPECT_TRUE(settings.NetworkListen.empty());  // no server
+    EXPECT_EQ(settings.NetworkPort, 3493u);
+    EXPECT_EQ(settings.NetworkUpsName, "ups");
+    EXPECT_EQ(settings.NetworkDescription, "");
+    EXPECT_TRUE(settings.NetworkAllow.empty());  // any address
+    EXPECT_EQ(settings.HostSyncSeconds, 15u);
+    EXPECT_EQ(settings.Ups, "");  // the UPS on this machine's port
+    EXPECT_FALSE(FollowsNetworkUps(settings));
+    EXPECT_EQ(settings.PollSeconds, 5u);
+    EXPECT_TRUE(settings.Ignored.empty());
 }
 
 TEST(Settings, GoodValuesAreTaken)
@@ -70,6 +92,13 @@ TEST(Settings, GoodValuesAreTaken)
         {"RunOnEvent", Text(u"\"C:\\Program Files\\hook.exe\" -q")},
         {"LogFile", Text(u"")},
         {"Driver", Text(u"\\\\server\\share\\Q1 \u00e9t\u00e9 \U0001F50B.dll")},
+        {"NetworkListen", Texts({u"0.0.0.0", u"::"})},
+        {"NetworkPort", Dword(1)},
+        {"NetworkUpsName", Text(u"Rack-1.a_b")},
+        {"NetworkDescription", Text(u"Rack 1, \"left\" \u00e9t\u00e9")},
+        {"NetworkAllow", Texts({u"192.168.1.0/24", u"::1/128"})},
+        {"HostSyncSeconds", Dword(300)},
+        {"PollSeconds", Dword(60)},
     };
     Settings settings;
     ParseSettings(values, FOLDER, ExpandWindir, &settings);
@@ -84,6 +113,14 @@ TEST(Settings, GoodValuesAreTaken)
     EXPECT_EQ(settings.RunOnEvent, "\"C:\\Program Files\\hook.exe\" -q");
     EXPECT_EQ(settings.LogFile, "");  // no log file
     EXPECT_EQ(settings.Driver, "\\\\server\\share\\Q1 \xC3\xA9t\xC3\xA9 \xF0\x9F\x94\x8B.dll");
+    EXPECT_EQ(settings.NetworkListen, (std::vector<std::string>{"0.0.0.0", "::"}));
+    EXPECT_EQ(settings.NetworkPort, 1u);
+    EXPECT_EQ(settings.NetworkUpsName, "Rack-1.a_b");
+    EXPECT_EQ(settings.NetworkDescription, "Rack 1, \"left\" \xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(settings.NetworkAllow, (std::vector<std::string>{"192.168.1.0/24", "::1/128"}));
+    EXPECT_EQ(settings.HostSyncSeconds, 300u);
+    EXPECT_EQ(settings.PollSeconds, 60u);
+    EXPECT_TRUE(settings.Ignored.empty());  // no Ups: the Driver is used
 }
 
 TEST(Settings, BadValuesAreRefusedByName)
@@ -135,6 +172,26 @@ TEST(Settings, BadValuesAreRefusedByName)
         {"RunOnEvent", Text(u"\\\\.\\COM1 x"), "RunOnEvent: \"\\\\.\\COM1\" names a device, not a program"},
         {"RunOnEvent", Text(u"  C:\\My Scripts\\hook.cmd"), "RunOnEvent: \"C:\\My Scripts\\hook.cmd\": the program's path"},
         {"RunBeforeShutdown", Text(u"\"C:\\Tools\\CON.exe\" -q"), "RunBeforeShutdown: \"C:\\Tools\\CON.exe\" names a device"},
+        // The network.
+        {"NetworkListen", Text(u"0.0.0.0"),
+         "NetworkListen: must be a REG_MULTI_SZ, is a REG_SZ \"0.0.0.0\"; uses none instead"},
+        {"NetworkPort", Dword(0), "NetworkPort: 0 is out of range (1 to 65535); uses the default, 3493 instead"},
+        {"NetworkPort", Dword(65536), "NetworkPort: 65536 is out of range (1 to 65535)"},
+        {"NetworkUpsName", Text(u"my ups"),
+         "NetworkUpsName: \"my ups\" is not a name the clients can ask for (1 to 64 letters, digits, '-', '_' or "
+         "'.'); uses the default, ups instead"},
+        {"NetworkUpsName", Text(u"ups@nas"), "NetworkUpsName: \"ups@nas\" is not a name"},
+        {"NetworkUpsName", Text(u"\u00e9t\u00e9"), "NetworkUpsName: \"\xC3\xA9t\xC3\xA9\" is not a name"},
+        {"NetworkUpsName", Text(u""), "NetworkUpsName: \"\" is not a name"},
+        {"NetworkUpsName", Text(std::u16string(65, u'u')), "NetworkUpsName: \"uuu"},
+        {"NetworkUpsName", Text(u"ups", VALUE_EXPAND_SZ), "NetworkUpsName: must be a REG_SZ, is a REG_EXPAND_SZ"},
+        {"NetworkDescription", Text(std::u16string(256, u'\u00e9')),
+         "NetworkDescription: a text of 256 characters (at most 255); uses none instead"},
+        {"NetworkDescription", Texts({u"Rack 1"}), "NetworkDescription: must be a REG_SZ, is a REG_MULTI_SZ"},
+        {"HostSyncSeconds", Dword(301), "HostSyncSeconds: 301 is out of range (0 to 300); uses the default, 15"},
+        {"PollSeconds", Dword(0), "PollSeconds: 0 is out of range (1 to 60); uses the default, 5 instead"},
+        {"PollSeconds", Dword(61), "PollSeconds: 61 is out of range (1 to 60)"},
+        {"Ups", Dword(1), "Ups: must be a REG_SZ, is a REG_DWORD 1; uses none instead"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.problem);
@@ -147,6 +204,90 @@ TEST(Settings, BadValuesAreRefusedByName)
         // The default is used: nothing differs from the defaults.
         std::vector<std::string> changes = SettingChanges(DefaultSettings(FOLDER), settings);
         EXPECT_TRUE(changes.empty()) << changes[0];
+    }
+}
+
+TEST(Settings, AWrongNetworkAllowServesThisMachineAlone)
+{
+    // Its default serves any address: a value meant to narrow it must not
+    // open the server to every network when it cannot be used.
+    const struct {
+        RegistryValue value;
+        const char* problem;
+    } rows[] = {
+        {Text(u"192.168.1.0/24"), "NetworkAllow: must be a REG_MULTI_SZ, is a REG_SZ \"192.168.1.0/24\""},
+        {Dword(0), "NetworkAllow: must be a REG_MULTI_SZ, is a REG_DWORD 0"},
+        {{VALUE_BINARY, ""}, "NetworkAllow: must be a REG_MULTI_SZ, is a REG_BINARY of 0 bytes"},
+        {Texts({u"192.168.1.0/24", u"192.168.1.300/24"}),
+         "NetworkAllow: \"192.168.1.300/24\" is not an address range (such as 192.168.1.0/24, ::1/128 or "
+         "192.168.1.20)"},
+        {Texts({u"::1/129"}), "NetworkAllow: \"::1/129\" is not an address range (such as 192.168.1.0/24, ::1/128 or 192.168.1.20)"},
+        {Texts({u"nas.local"}), "NetworkAllow: \"nas.local\" is not an address range (such as 192.168.1.0/24, ::1/128 or 192.168.1.20)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.problem);
+        Settings settings;
+        ParseSettings({{"NetworkAllow", row.value}}, FOLDER, ExpandWindir, &settings);
+        ASSERT_EQ(settings.Problems.size(), 1u);
+        EXPECT_EQ(ProblemText(settings.Problems[0]), std::string(row.problem) + "; uses 127.0.0.0/8, ::1/128 instead");
+        EXPECT_EQ(settings.NetworkAllow, (std::vector<std::string>{"127.0.0.0/8", "::1/128"}));
+        // What is used instead lets this machine in, and nothing else.
+        std::vector<AddressRange> ranges;
+        std::string error;
+        ASSERT_TRUE(ParseRanges(settings.NetworkAllow, &ranges, &error)) << error;
+        IpAddress address;
+        ASSERT_TRUE(ParseAddress("127.0.0.1", &address));
+        EXPECT_TRUE(InRanges(ranges, address));
+        ASSERT_TRUE(ParseAddress("::1", &address));
+        EXPECT_TRUE(InRanges(ranges, address));
+        ASSERT_TRUE(ParseAddress("192.168.1.20", &address));
+        EXPECT_FALSE(InRanges(ranges, address));
+    }
+    Settings settings;
+    ParseSettings({{"NetworkAllow", Texts({})}}, FOLDER, ExpandWindir, &settings);
+    EXPECT_TRUE(settings.Problems.empty());
+    EXPECT_TRUE(settings.NetworkAllow.empty());  // set empty on purpose: any address
+}
+
+TEST(Settings, WithUpsTheUpsIsThePrimarysAndTheDriverIsIgnored)
+{
+    const struct {
+        RegistryValues values;
+        bool follows;
+        bool turnOff;
+        const char* problem;  // empty: none
+        std::vector<std::string> ignored;
+        const char* port;
+        const char* source;  // the START line's part
+    } rows[] = {
+        {{{"Ups", Text(u"ups@nas:3493")}, {"TurnOff", Dword(1)}, {"Driver", Text(u"C:\\d.dll")}},
+         true, false,
+         "TurnOff: 1 with Ups set: the UPS is its primary's, which turns it off; uses the default, 0 instead",
+         {"Driver"}, "COM1", "UPS ups@nas:3493 over the network (Port COM1 and Driver ignored)"},
+        {{{"Ups", Text(u"ups@nas")}, {"TurnOff", Dword(0)}}, true, false, "", {}, "COM1",
+         "UPS ups@nas over the network (Port COM1 ignored)"},
+        {{{"Ups", Text(u"ups@nas")}, {"Driver", Text(u"C:\\d.dll")}}, true, false, "", {"Driver"}, "",
+         "UPS ups@nas over the network (Driver ignored)"},
+        {{{"Ups", Text(u"ups@nas")}}, true, false, "", {}, "", "UPS ups@nas over the network"},
+        // Empty: the UPS on this machine's port.
+        {{{"Ups", Text(u"")}, {"TurnOff", Dword(1)}, {"Driver", Text(u"C:\\d.dll")}}, false, true, "", {}, "COM1",
+         "driver C:\\d.dll, UPS on COM1"},
+        {{}, false, false, "", {}, "", "driver C:\\Program Files\\KorvoUPS\\KorvoUPS.dll, UPS on (no Port set)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.source);
+        Settings settings;
+        ParseSettings(row.values, FOLDER, ExpandWindir, &settings);
+        EXPECT_EQ(FollowsNetworkUps(settings), row.follows);
+        EXPECT_EQ(settings.TurnOff, row.turnOff);
+        if (row.problem[0] == '\0') {
+            EXPECT_TRUE(settings.Problems.empty());
+        } else {
+            ASSERT_EQ(settings.Problems.size(), 1u);
+            EXPECT_EQ(ProblemText(settings.Problems[0]), row.problem);
+        }
+        EXPECT_EQ(settings.Ignored, row.ignored);
+        EXPECT_EQ(SourceText(settings, row.port), row.source);
     }
 }
 
@@ -302,6 +443,20 @@ TEST(Settings, SetChecksTheTextAndGivesTheValueToWrite)
          Text(u"\"C:\\My Scripts\\before.cmd\" a b"), ""},
         {"RunOnEvent", "C:\\Tools\\hook --all", "", {}, "RunOnEvent: \"C:\\Tools\\hook --all\": the program's path has a blank"},
         {"ShutdownAfterSecs", "300", "", {}, "no setting is named \"ShutdownAfterSecs\""},
+        // Lists: their entries separated by commas or blanks.
+        {"networklisten", "127.0.0.1, ::1", "NetworkListen", Texts({u"127.0.0.1", u"::1"}), ""},
+        {"NetworkAllow", " 192.168.1.0/24,,10.0.0.0/8\t", "NetworkAllow", Texts({u"192.168.1.0/24", u"10.0.0.0/8"}), ""},
+        {"NetworkAllow", "192.168.1.0/24, 10.0.0.0/33", "", {},
+         "NetworkAllow: \"10.0.0.0/33\" is not an address range (such as 192.168.1.0/24, ::1/128 or 192.168.1.20); "
+         "it takes one entry a line"},
+        {"NetworkListen", "", "NetworkListen", Texts({}), ""},
+        {"NetworkUpsName", "rack", "NetworkUpsName", Text(u"rack"), ""},
+        {"NetworkUpsName", "my ups", "", {}, "NetworkUpsName: \"my ups\" is not a name the clients can ask for"},
+        {"NetworkDescription", "Rack 1, left", "NetworkDescription", Text(u"Rack 1, left"), ""},
+        {"Ups", "ups@nas:3493", "Ups", Text(u"ups@nas:3493"), ""},
+        {"Ups", "", "Ups", Text(u""), ""},
+        {"PollSeconds", "0", "", {}, "PollSeconds: 0 is out of range (1 to 60); it takes 1 to 60"},
+        {"HostSyncSeconds", "0", "HostSyncSeconds", Dword(0), ""},
         {"Port", "COM1", "", {}, "no setting is named \"Port\""},
     };
     for (const auto& row : rows) {
@@ -345,6 +500,13 @@ TEST(Settings, EverySettingIsDescribedFromTheTable)
         {"RunOnEvent", "REG_SZ or REG_EXPAND_SZ", "none", "a command line"},
         {"LogFile", "REG_SZ", "C:\\Program Files\\KorvoUPS\\events.log", "a full path of a file (C:\\... or \\\\server\\...), or empty for none"},
         {"Driver", "REG_SZ", "C:\\Program Files\\KorvoUPS\\KorvoUPS.dll", "a full path of a file (C:\\... or \\\\server\\...)"},
+        {"NetworkListen", "REG_MULTI_SZ", "none", "one entry a line (set: separated by commas), or empty"},
+        {"NetworkPort", "REG_DWORD", "3493", "1 to 65535"},
+        {"NetworkUpsName", "REG_SZ", "ups", "1 to 64 letters, digits, '-', '_' or '.'"},
+        {"NetworkDescription", "REG_SZ", "none", "a text of at most 255 characters"},
+        {"HostSyncSeconds", "REG_DWORD", "15", "0 to 300"},
+        {"Ups", "REG_SZ", "none", "NAME@HOST[:PORT]"},
+        {"PollSeconds", "REG_DWORD", "5", "1 to 60"},
     };
     for (const auto& row : rows) {
         auto found = std::find_if(all.begin(), all.end(), [&row](const SettingDescription& d) { return d.Name == row.name; });
@@ -389,11 +551,15 @@ TEST(Settings, ChangesAreNamedWithBothValues)
     after.DryRun = true;
     after.RunOnEvent = "C:\\hook.cmd";
     after.LogFile = "";
+    after.NetworkListen = {"127.0.0.1", "::1"};
+    after.Ups = "ups@nas";
     after.Problems.push_back(SettingProblem{"TurnOff", "x", "y"});  // not a value
+    after.Ignored.push_back("Driver");                              // not a value
     EXPECT_EQ(SettingChanges(before, after),
               (std::vector<std::string>{"ShutdownAfterSeconds 0 -> 120", "RunOnEvent none -> \"C:\\hook.cmd\"",
                                         "DryRun 0 -> 1",
-                                        "LogFile \"C:\\Program Files\\KorvoUPS\\events.log\" -> none"}));
+                                        "LogFile \"C:\\Program Files\\KorvoUPS\\events.log\" -> none",
+                                        "NetworkListen none -> \"127.0.0.1, ::1\"", "Ups none -> \"ups@nas\""}));
 }
 
 TEST(Settings, TextsBecomeRegistryTexts)
@@ -416,6 +582,30 @@ TEST(Settings, TextsBecomeRegistryTexts)
         EXPECT_EQ(Utf8ToUtf16(row.text), row.bytes);
         if (row.back) {
             EXPECT_EQ(Utf16ToUtf8(row.bytes), row.text);
+        }
+    }
+}
+
+TEST(Settings, ListsAreRegistryMultiTexts)
+{
+    const struct {
+        std::string bytes;
+        std::vector<std::string> texts;
+        bool back;  // written back the same
+    } rows[] = {
+        {std::string("a\0\0\0b\0\0\0\0\0", 10), {"a", "b"}, true},
+        {std::string(2, '\0'), {}, true},
+        {std::string(), {}, false},
+        {std::string("a\0\0\0", 4), {"a"}, false},              // the empty text missing
+        {std::string("a\0", 2), {"a"}, false},                    // no terminator at all
+        {std::string("a\0\0\0\0\0b\0\0\0", 10), {"a"}, false},  // the empty text ends them
+        {std::string("\xe9\0\0\0\0\0x", 7), {"\xC3\xA9"}, false},  // an odd last byte
+        {std::string("\x3d\xd8\x0b\xdd\0\0\0\0", 8), {"\xF0\x9F\x94\x8B"}, true},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        EXPECT_EQ(MultiTextsToUtf8(rows[i].bytes), rows[i].texts) << i;
+        if (rows[i].back) {
+            EXPECT_EQ(Utf8ToMultiTexts(rows[i].texts), rows[i].bytes) << i;
         }
     }
 }
