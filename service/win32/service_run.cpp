@@ -356,7 +356,8 @@ void EndRun(bool asService)
 }
 
 // A refused start still tells RunOnEvent (when that setting is good): the
-// command gets its time, and whatever it started ends with it.
+// command gets its time (a Ctrl-C cuts it short), and whatever it started
+// ends with it.
 void RunOnEventForRefusal(const std::string& text)
 {
     if (Config.RunOnEvent.empty()) {
@@ -369,12 +370,15 @@ void RunOnEventForRefusal(const std::string& text)
         return;
     }
     DWORD limit = GetTickCount() + Config.RunOnEventSeconds * 1000;
-    while (CommandRuns(&command) && static_cast<LONG>(limit - GetTickCount()) > 0) {
-        Sleep(static_cast<DWORD>(COMMAND_LOOK_MS));
+    bool stopped = false;
+    while (CommandRuns(&command) && static_cast<LONG>(limit - GetTickCount()) > 0 && !stopped) {
+        stopped = WaitForSingleObject(InputArrived, static_cast<DWORD>(COMMAND_LOOK_MS)) == WAIT_OBJECT_0;
     }
     if (CommandRuns(&command)) {
         WriteLog(LogEvent::Run, Severity::Warning,
-                 "RunOnEvent for CONFIG still running after " + std::to_string(Config.RunOnEventSeconds) + " s: ended",
+                 "RunOnEvent for CONFIG still running " +
+                     (stopped ? std::string("at the stop") : "after " + std::to_string(Config.RunOnEventSeconds) + " s") +
+                     ": ended",
                  Now());
     } else if (command.ExitCode != 0) {
         WriteLog(LogEvent::Run, Severity::Warning,
