@@ -279,10 +279,10 @@ for text in "${texts[@]}"; do
     '!'*) check "the log lacks '${text#!}'" "$(grep -cF -- "${text#!}" <<<"$log" || true)" 0 ;;
     hook:*) check "RunOnEvent got '${text#hook:}'" "$(grep -cF -- "${text#hook:}" <<<"$hooks" || true)" 1 ;;
     bytes:*)  # bytes:FILE<N, bytes:FILE>N: the size of C:\FILE
-        spec="${text#bytes:}" file="${spec%%[<>]*}" limit="${spec#*[<>]}"
+        wanted="${text#bytes:}" file="${wanted%%[<>]*}" limit="${wanted#*[<>]}"
         size="$(stat -c %s "$drive_c/$file" 2>/dev/null || echo -1)"
-        if [[ "$spec" == *"<"* ]]; then ok=$((size >= 0 && size < limit)); else ok=$((size > limit)); fi
-        check "C:\\$file has $size bytes, ${spec#"$file"}" "$ok" 1 ;;
+        if [[ "$wanted" == *"<"* ]]; then ok=$((size >= 0 && size < limit)); else ok=$((size > limit)); fi
+        check "C:\\$file has $size bytes, ${wanted#"$file"}" "$ok" 1 ;;
     *) check "the log has '$text'" "$(grep -cF -- "$text" <<<"$log" || true)" 1 ;;
     esac
 done
