@@ -1,22 +1,35 @@
 #include "effects.h"
 
+#include "log_limit.h"
 #include "messages.h"
 #include "win32_text.h"
 
 #include <wtsapi32.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
-const DWORD LOG_ROTATE_BYTES = 1024 * 1024;
+const uint64_t LOG_ROTATE_BYTES = 1024 * 1024;
+// A log file that cannot be renamed (another program holds it open without
+// letting it be renamed) grows to this at most; the lines after it go to
+// its ".new" file until it can.
+const uint64_t LOG_HELD_MAX_BYTES = 2 * LOG_ROTATE_BYTES;
+// A crash's line waits this long for a line being written on another thread.
+const DWORD CRASH_LOG_WAIT_MS = 1000;
 const wchar_t EVENT_SOURCE[] = L"KorvoUPS";
 const wchar_t MESSAGE_TITLE[] = L"UPS (KorvoUPS)";
 
+CRITICAL_SECTION LogLock;  // the file's state, for a crash's line from another thread
 std::wstring LogPath;
 bool ToConsole = false;
 HANDLE EventSource = NULL;
 bool LogFileFailed = false;
+LogLimit Budget;
+bool WritingNew = false;  // the lines go to the ".new" file until the log file can be renamed
+bool HeldTold = false;
+std::string HeldNote;  // to be logged after the line that found the file held
 
 // The message table holds one message per event word, in their order.
 static_assert(MSG_DENIED - MSG_START == static_cast<DWORD>(LogEvent::Denied), "messages.mc follows LogEvent");
@@ -45,29 +58,115 @@ void ReportToEventLog(LogEvent event, Severity level, const std::string& text)
     ReportEventW(EventSource, EventType(level), 0, EventId(event), NULL, 1, 0, strings, NULL);
 }
 
-// One line appended, the file opened for it alone: the log can be read,
-// moved or deleted at any time while the service runs.
-bool AppendToFile(const std::string& line)
+std::wstring OldPath()
 {
-    HANDLE file = CreateFileW(LogPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    return LogPath + L".1";
+}
+
+std::wstring NewPath()
+{
+    return LogPath + L".new";
+}
+
+// Opened for one line alone: the log can be read, moved or deleted at any
+// time while the service runs.
+HANDLE OpenForAppend(const std::wstring& path)
+{
+    return CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+uint64_t FileBytes(HANDLE file)
+{
+    DWORD high = 0;
+    DWORD low = GetFileSize(file, &high);
+    return low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR ? 0 : (uint64_t(high) << 32) | low;
+}
+
+// Told once, until the file can be renamed again.
+void TellHeld(const std::string& what, DWORD error, const std::string& outcome)
+{
+    if (!HeldTold) {
+        HeldTold = true;
+        HeldNote = "the log file " + Utf8(LogPath) + " " + what + " (" + ErrorText(error) +
+                   "): another program holds it open. " + outcome;
+    }
+}
+
+// The held file let go: it becomes the old one, and the lines written
+// meanwhile the current one.
+void LeaveNewFile()
+{
+    bool heldGone = MoveFileExW(LogPath.c_str(), OldPath().c_str(), MOVEFILE_REPLACE_EXISTING) ||
+                    GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (heldGone && MoveFileExW(NewPath().c_str(), LogPath.c_str(), 0)) {
+        WritingNew = false;
+        HeldTold = false;
+    }
+}
+
+// The log file to append bytes to, renamed to ".1" at 1 MiB; INVALID_HANDLE_VALUE
+// with *why when there is none.
+HANDLE LogFileFor(size_t bytes, std::string* why)
+{
+    if (WritingNew) {
+        LeaveNewFile();
+    }
+    if (!WritingNew) {
+        HANDLE file = OpenForAppend(LogPath);
+        if (file == INVALID_HANDLE_VALUE) {
+            DWORD error = GetLastError();
+            if (error != ERROR_SHARING_VIOLATION) {
+                *why = ErrorText(error);
+                return file;
+            }
+            TellHeld("cannot be written", error, "The lines go to " + Utf8(NewPath()) + " until it lets go");
+            WritingNew = true;
+        } else {
+            uint64_t size = FileBytes(file);
+            if (size < LOG_ROTATE_BYTES) {
+                return file;
+            }
+            CloseHandle(file);
+            if (MoveFileExW(LogPath.c_str(), OldPath().c_str(), MOVEFILE_REPLACE_EXISTING)) {
+                HeldTold = false;
+            } else {
+                TellHeld("has reached " + std::to_string(LOG_ROTATE_BYTES >> 20) + " MiB and cannot be renamed to " +
+                             Utf8(OldPath()),
+                         GetLastError(),
+                         "The rename is tried again at every line; the file grows to " +
+                             std::to_string(LOG_HELD_MAX_BYTES >> 20) + " MiB at most, then the lines go to " +
+                             Utf8(NewPath()));
+                WritingNew = size + bytes > LOG_HELD_MAX_BYTES;
+            }
+            if (!WritingNew) {
+                file = OpenForAppend(LogPath);
+                *why = file == INVALID_HANDLE_VALUE ? ErrorText(GetLastError()) : std::string();
+                return file;
+            }
+        }
+    }
+    HANDLE file = OpenForAppend(NewPath());
+    if (file == INVALID_HANDLE_VALUE) {
+        *why = ErrorText(GetLastError());
+    } else if (FileBytes(file) + bytes > LOG_HELD_MAX_BYTES) {
+        CloseHandle(file);
+        *why = Utf8(NewPath()) + " is full too";
+        file = INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+bool AppendToFile(const std::string& line, std::string* why)
+{
+    std::string bytes = line + "\r\n";
+    HANDLE file = LogFileFor(bytes.size(), why);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
-    DWORD high = 0;
-    DWORD size = GetFileSize(file, &high);
-    if (size != INVALID_FILE_SIZE && (high != 0 || size >= LOG_ROTATE_BYTES)) {
-        CloseHandle(file);
-        MoveFileExW(LogPath.c_str(), (LogPath + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
-        file = CreateFileW(LogPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (file == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-    }
-    std::string bytes = line + "\r\n";
     DWORD written = 0;
     BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, NULL);
+    *why = ok ? std::string() : ErrorText(GetLastError());
     CloseHandle(file);
     return ok && written == bytes.size();
 }
@@ -104,11 +203,22 @@ LocalTime LocalTimeNow()
     return LocalTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
 }
 
-void OpenLog(const std::string& logFile, bool toConsole)
+void OpenLog(const std::string& logFile, bool toConsole, uint64_t now)
 {
+    static bool prepared = false;
+    if (!prepared) {
+        InitializeCriticalSection(&LogLock);
+        prepared = true;
+    }
     LogPath = Wide(logFile);
     ToConsole = toConsole;
     LogFileFailed = false;
+    HeldTold = false;
+    HeldNote.clear();
+    // Lines left in the ".new" file by a run that ended while the log file
+    // was held go back into it first.
+    WritingNew = !LogPath.empty() && GetFileAttributesW(NewPath().c_str()) != INVALID_FILE_ATTRIBUTES;
+    LogLimitStart(&Budget, now);
     EventSource = RegisterEventSourceW(NULL, EVENT_SOURCE);
 }
 
@@ -120,7 +230,9 @@ void CloseLog()
     }
 }
 
-void WriteLog(LogEvent event, Severity level, const std::string& text)
+namespace {
+
+void Emit(LogEvent event, Severity level, const std::string& text)
 {
     std::string line = LogLine(LocalTimeNow(), event, text);
     PrintLine(line);
@@ -129,14 +241,59 @@ void WriteLog(LogEvent event, Severity level, const std::string& text)
         return;
     }
     // A log that cannot be written stops nothing; the Event Log hears of it once.
-    if (!AppendToFile(line)) {
+    std::string why;
+    if (!AppendToFile(line, &why)) {
         if (!LogFileFailed) {
             ReportToEventLog(LogEvent::Config, Severity::Error,
-                             "the log file " + Utf8(LogPath) + " cannot be written (" + ErrorText(GetLastError()) + ")");
+                             "the log file " + Utf8(LogPath) + " cannot be written (" + why + ")");
         }
         LogFileFailed = true;
     } else {
         LogFileFailed = false;
+    }
+    if (!HeldNote.empty()) {
+        std::string note;
+        note.swap(HeldNote);
+        Emit(LogEvent::Config, Severity::Warning, note);
+    }
+}
+
+}  // namespace
+
+void WriteLog(LogEvent event, Severity level, const std::string& text, uint64_t now)
+{
+    TellHeldBackLines(now, false);
+    // The budget counts the line as the file takes it: time stamp, event word, text, line end.
+    uint64_t bytes = TimeStamp(LocalTime{}).size() + std::strlen(EventWord(event)) + text.size() + 4;
+    if (!LogLimitPass(&Budget, event, bytes, now)) {
+        return;
+    }
+    EnterCriticalSection(&LogLock);
+    Emit(event, level, text);
+    LeaveCriticalSection(&LogLock);
+}
+
+void TellHeldBackLines(uint64_t now, bool ending)
+{
+    std::string held = LogLimitSummary(&Budget, now, ending);
+    if (!held.empty()) {
+        WriteLog(LogEvent::Config, Severity::Warning, held, now);
+    }
+}
+
+void WriteCrashLog(const std::string& text)
+{
+    // The thread that crashed may hold the lock: then the line goes without it.
+    bool locked = false;
+    for (DWORD waited = 0; !locked && waited < CRASH_LOG_WAIT_MS; waited += 10) {
+        locked = TryEnterCriticalSection(&LogLock) != FALSE;
+        if (!locked) {
+            Sleep(10);
+        }
+    }
+    Emit(LogEvent::DriverFail, Severity::Error, text);
+    if (locked) {
+        LeaveCriticalSection(&LogLock);
     }
 }
 
@@ -198,40 +355,64 @@ bool StartCommand(const std::string& commandLine, RunningCommand* command, std::
         return false;
     }
     command->Process = process.hProcess;
+    command->ExitCode = 0;
     command->Job = CreateJobObjectW(NULL, NULL);
-    // A job of its own may be refused (a service already in a job before
-    // Windows 8): the command then runs without one.
-    if (command->Job != NULL && !AssignProcessToJobObject(command->Job, process.hProcess)) {
-        CloseHandle(command->Job);
-        command->Job = NULL;
+    if (command->Job != NULL) {
+        // Closing the job ends all in it: at the command's time limit, at the
+        // service's stop, and when the service's process ends however it ends.
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        ZeroMemory(&limits, sizeof limits);
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(command->Job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        if (!AssignProcessToJobObject(command->Job, process.hProcess)) {
+            CloseHandle(command->Job);
+            command->Job = NULL;
+        }
     }
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     return true;
 }
 
-void EndCommand(RunningCommand* command)
+bool CommandProcessRuns(RunningCommand* command)
 {
-    if (command->Job == NULL || !TerminateJobObject(command->Job, 1)) {
-        TerminateProcess(command->Process, 1);
+    if (command->Process == NULL) {
+        return false;
     }
-    CloseHandle(command->Process);
-    if (command->Job != NULL) {
-        CloseHandle(command->Job);
+    if (WaitForSingleObject(command->Process, 0) != WAIT_OBJECT_0) {
+        return true;
     }
-    command->Process = NULL;
-    command->Job = NULL;
-}
-
-uint32_t FinishCommand(RunningCommand* command)
-{
     DWORD code = 0;
     GetExitCodeProcess(command->Process, &code);
+    command->ExitCode = code;
     CloseHandle(command->Process);
+    command->Process = NULL;
+    return false;
+}
+
+bool CommandRuns(RunningCommand* command)
+{
+    if (CommandProcessRuns(command)) {
+        return true;
+    }
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job;
+    // A job that cannot be asked counts as ended: nothing waits for it forever.
+    return command->Job != NULL &&
+           QueryInformationJobObject(command->Job, JobObjectBasicAccountingInformation, &job, sizeof job, NULL) &&
+           job.ActiveProcesses > 0;
+}
+
+void EndCommand(RunningCommand* command)
+{
     if (command->Job != NULL) {
+        TerminateJobObject(command->Job, 1);
         CloseHandle(command->Job);
+    } else if (command->Process != NULL) {
+        TerminateProcess(command->Process, 1);
+    }
+    if (command->Process != NULL) {
+        CloseHandle(command->Process);
     }
     command->Process = NULL;
     command->Job = NULL;
-    return code;
 }

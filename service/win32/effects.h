@@ -10,25 +10,39 @@
 #include <string>
 
 // Where the log goes: the file (empty: none), the Event Log, and stdout
-// when run in a console.
-void OpenLog(const std::string& logFile, bool toConsole);
+// when run in a console; within the log's budget (log_limit.h) on the
+// service's clock, now.
+void OpenLog(const std::string& logFile, bool toConsole, uint64_t now);
 void CloseLog();
-void WriteLog(LogEvent event, Severity level, const std::string& text);
+void WriteLog(LogEvent event, Severity level, const std::string& text, uint64_t now);
+// The line that tells what the budget held back, once it has come back or
+// when the log ends (ending).
+void TellHeldBackLines(uint64_t now, bool ending);
+// A DRIVERFAIL line past the budget, from any thread: the process's last.
+void WriteCrashLog(const std::string& text);
 // Also shown in the console: what the users are told.
 void NotifySessions(const std::string& text, uint32_t timeoutSeconds);
 // InitiateSystemShutdownExW for a power failure; false with *error.
 bool ShutDownWindows(const std::string& reason, std::string* error);
 
-// A command without a window, in a job of its own so that ending it ends
-// what it started too. Null with *error when it did not start.
+// A command without a window, in a job of its own that ends everything in
+// it when closed, so that nothing it starts outlives it (where Windows
+// allows no job of its own, before Windows 8 in a service already in a job,
+// it runs without). It runs while any process of the job runs.
 struct RunningCommand {
-    HANDLE Process;
-    HANDLE Job;
+    HANDLE Process;  // the direct process, until it has ended
+    HANDLE Job;      // NULL when it runs without one
+    uint32_t ExitCode;
 };
 bool StartCommand(const std::string& commandLine, RunningCommand* command, std::string* error);
+// Whether the direct process still runs; once it has ended, keeps its exit
+// code and closes its handle.
+bool CommandProcessRuns(RunningCommand* command);
+// Whether anything of the command still runs: its process, or another of
+// its job.
+bool CommandRuns(RunningCommand* command);
+// Ends everything of the command still running, and closes it.
 void EndCommand(RunningCommand* command);
-// Its exit code once its process handle is signalled; closes it.
-uint32_t FinishCommand(RunningCommand* command);
 
 // The local time now.
 LocalTime LocalTimeNow();

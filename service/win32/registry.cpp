@@ -38,6 +38,28 @@ std::string ReadText(const wchar_t* path, const char* name)
     return found == values.end() || found->second.Type != VALUE_SZ ? std::string() : Utf16ToUtf8(found->second.Data);
 }
 
+std::vector<std::string> ValueNames(const wchar_t* path)
+{
+    std::vector<std::string> names;
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return names;
+    }
+    // Room for the longest name a value can have, 16383 characters.
+    std::wstring name(16384, L'\0');
+    for (DWORD index = 0;; ++index) {
+        DWORD length = static_cast<DWORD>(name.size());
+        if (RegEnumValueW(key, index, &name[0], &length, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) {
+            break;
+        }
+        if (length > 0) {
+            names.push_back(Utf8(name.substr(0, length)));
+        }
+    }
+    RegCloseKey(key);
+    return names;
+}
+
 bool WriteValue(const wchar_t* path, const char* name, DWORD type, const void* data, DWORD size, std::string* error)
 {
     HKEY key = NULL;

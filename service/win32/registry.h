@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 const wchar_t SERVICE_KEY[] = L"SYSTEM\\CurrentControlSet\\Services\\UPS";
 const wchar_t STATUS_KEY[] = L"SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
@@ -16,6 +17,8 @@ const wchar_t EVENT_SOURCE_KEY[] = L"SYSTEM\\CurrentControlSet\\Services\\EventL
 RegistryValues ReadValues(const wchar_t* path, const char* const* names, uint32_t count);
 // A REG_SZ's text; empty when absent or of another type.
 std::string ReadText(const wchar_t* path, const char* name);
+// The names of the key's values (its unnamed default value left out).
+std::vector<std::string> ValueNames(const wchar_t* path);
 // Creates the key as needed; false with *error.
 bool WriteValue(const wchar_t* path, const char* name, DWORD type, const void* data, DWORD size, std::string* error);
 bool WriteText(const wchar_t* path, const char* name, DWORD type, const std::string& text, std::string* error);

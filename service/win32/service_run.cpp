@@ -1,5 +1,7 @@
 #include "service_run.h"
 
+#include "clock.h"
+#include "crash.h"
 #include "driver_host.h"
 #include "effects.h"
 #include "korvoups_version.h"
@@ -15,24 +17,39 @@
 namespace {
 
 const wchar_t SERVICE_NAME[] = L"UPS";
-// The stop is promised within 3 s: a poll in progress (2 s at most) and the
-// driver's stop.
+// The stop is promised within 3 s whatever the driver does: its stop
+// (UPSStop, the waiting thread's end; 0.2 s at most for KorvoUPS.dll) gets
+// 1.5 s of them, then the service stops without it.
 const DWORD STOP_WAIT_HINT_MS = 3000;
+const DWORD DRIVER_STOP_WAIT_MS = 1500;
 const DWORD START_WAIT_HINT_MS = 10000;
 // A shutdown control waits this long for the turn-off and the stop, within
-// the time Windows gives its services.
+// the time Windows gives its services; the driver gets most of it.
 const DWORD SHUTDOWN_CONTROL_WAIT_MS = 15000;
+const DWORD DRIVER_SHUTDOWN_WAIT_MS = 10000;
+// The policy is woken this often even when nothing falls due.
+const uint64_t TICK_MS = 2000;
+// A command whose own process has ended is looked at this often until
+// everything it started has ended too.
+const uint64_t COMMAND_LOOK_MS = 250;
+// States waiting for the service's thread: past this many, a driver that
+// changes state faster than they are taken waits for them.
+const size_t MAX_QUEUED_STATES = 1024;
+const DWORD QUEUE_FULL_WAIT_MS = 100;
 
 // What the other threads hand to the service's thread.
 struct Input {
-    enum Kind { State, Stop, SystemShutdown, Resume } What;
-    uint32_t Value;
-    std::string Why;
+    enum Kind { DriverStarted, State, DriverNote, Stop, SystemShutdown, Resume } What;
+    uint32_t Code;   // DriverStarted: UPSInit's result
+    uint32_t Value;  // DriverStarted, State: the state
+    std::string Text;  // DriverNote: the line; Stop: why
 };
 CRITICAL_SECTION InputLock;
 std::vector<Input> Inputs;
+bool InputsOpen = false;    // under InputLock: the loop still takes them
 HANDLE InputArrived = NULL;
-HANDLE LoopEnded = NULL;  // manual reset: set once the service has stopped
+HANDLE InputsTaken = NULL;  // auto reset
+HANDLE LoopEnded = NULL;    // manual reset: set once the service has stopped
 
 SERVICE_STATUS_HANDLE StatusHandle = NULL;
 CRITICAL_SECTION StatusLock;
@@ -40,7 +57,9 @@ DWORD AcceptedControls = 0;
 
 Settings Config;
 std::map<uint32_t, RunningCommand> Commands;
+ServiceClock Clock;
 bool Exiting = false;
+DWORD ExitDriverWaitMs = DRIVER_STOP_WAIT_MS;
 
 void Post(Input input)
 {
@@ -50,29 +69,59 @@ void Post(Input input)
     SetEvent(InputArrived);
 }
 
-void PostState(uint32_t state)
+void OnDriverNews(const DriverNews& news)
 {
-    Post(Input{Input::State, state, std::string()});
+    Input input{news.What == DriverNews::Started        ? Input::DriverStarted
+                : news.What == DriverNews::StateChanged ? Input::State
+                                                        : Input::DriverNote,
+                news.Code, news.Value, news.Text};
+    EnterCriticalSection(&InputLock);
+    // Memory stays bounded whatever the driver does; the states are all taken.
+    while (news.What == DriverNews::StateChanged && InputsOpen && Inputs.size() >= MAX_QUEUED_STATES) {
+        LeaveCriticalSection(&InputLock);
+        WaitForSingleObject(InputsTaken, QUEUE_FULL_WAIT_MS);
+        EnterCriticalSection(&InputLock);
+    }
+    Inputs.push_back(input);
+    LeaveCriticalSection(&InputLock);
+    SetEvent(InputArrived);
+}
+
+std::vector<Input> TakeInputs()
+{
+    std::vector<Input> inputs;
+    EnterCriticalSection(&InputLock);
+    inputs.swap(Inputs);
+    LeaveCriticalSection(&InputLock);
+    SetEvent(InputsTaken);
+    return inputs;
 }
 
 BOOL WINAPI OnConsoleControl(DWORD)
 {
-    Post(Input{Input::Stop, 0, "stopped from the console"});
+    Post(Input{Input::Stop, 0, 0, "stopped from the console"});
     return TRUE;
 }
 
-// GetTickCount, which Windows XP has, carried past its wrap at 49.7 days.
-// Only the service's thread reads it.
+// The system's clocks as they are now; the unbiased one, which stands still
+// while the machine sleeps, where Windows has it (7 and later).
+ClockReading ReadClocks()
+{
+    typedef BOOL(WINAPI * UnbiasedTime)(PULONGLONG);
+    static UnbiasedTime unbiased = reinterpret_cast<UnbiasedTime>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryUnbiasedInterruptTime")));
+    ClockReading reading;
+    reading.TickMs = GetTickCount();
+    ULONGLONG hundredNs = 0;
+    reading.HasUnbiased = unbiased != NULL && unbiased(&hundredNs);
+    reading.UnbiasedMs = hundredNs / 10000;
+    return reading;
+}
+
+// The service's time: read as the loop wakes, the same for all of its turn.
 uint64_t Now()
 {
-    static DWORD last = 0;
-    static uint64_t wraps = 0;
-    DWORD ticks = GetTickCount();
-    if (ticks < last) {
-        wraps += uint64_t(1) << 32;
-    }
-    last = ticks;
-    return wraps + ticks;
+    return Clock.Now;
 }
 
 void ReportStatus(DWORD state, DWORD waitHint, DWORD exitCode = NO_ERROR)
@@ -144,14 +193,9 @@ void CarryOut(Actions actions)
         Actions more;
         std::string error;
         switch (action.What) {
-        case Action::Log: WriteLog(action.Event, action.Level, action.Text); break;
+        case Action::Log: WriteLog(action.Event, action.Level, action.Text, Now()); break;
         case Action::Notify: NotifySessions(action.Text, Config.NotifyEverySeconds); break;
-        case Action::StartDriver: {
-            uint32_t state = 0;
-            uint32_t code = StartDriver(&state);
-            PolicyDriverStarted(code, state, Now(), &more);
-            break;
-        }
+        case Action::StartDriver: StartDriver(); break;
         case Action::StopDriver: StopDriver(); break;
         case Action::RunCommand: {
             RunningCommand command;
@@ -182,6 +226,12 @@ void CarryOut(Actions actions)
     }
 }
 
+// A line of the shell's own, in its place among the policy's.
+void LogAction(Actions* actions, LogEvent event, Severity level, const std::string& text)
+{
+    actions->push_back(Action{Action::Log, event, level, text, 0, 0});
+}
+
 // For `status`: the summary and when it was true.
 std::string KeptSummary;
 void KeepSummary(bool asService)
@@ -201,57 +251,140 @@ void HandleInput(const Input& input, Actions* actions)
 {
     uint64_t now = Now();
     switch (input.What) {
+    case Input::DriverStarted: PolicyDriverStarted(input.Code, input.Value, now, actions); break;
     case Input::State: PolicyState(input.Value, now, actions); break;
-    case Input::Stop: PolicyStop(input.Why, now, actions); break;
-    case Input::SystemShutdown: PolicySystemShutdown(now, actions); break;
-    case Input::Resume: PolicyResume(now, actions); break;
+    case Input::DriverNote: LogAction(actions, LogEvent::DriverFail, Severity::Warning, input.Text); break;
+    case Input::Stop: PolicyStop(input.Text, now, actions); break;
+    case Input::SystemShutdown:
+        ExitDriverWaitMs = DRIVER_SHUTDOWN_WAIT_MS;
+        PolicySystemShutdown(now, actions);
+        break;
+    case Input::Resume: break;  // before all the others (Loop)
     }
 }
 
-// The service's thread: waits for an input, a command's end or the next
-// deadline, and carries out what the policy makes of it.
+// A command has ended once every process of its job has.
+void FinishCommands(Actions* actions)
+{
+    for (auto entry = Commands.begin(); entry != Commands.end();) {
+        if (CommandRuns(&entry->second)) {
+            ++entry;
+            continue;
+        }
+        uint32_t id = entry->first;
+        uint32_t code = entry->second.ExitCode;
+        EndCommand(&entry->second);
+        entry = Commands.erase(entry);
+        PolicyCommandEnded(id, true, code, std::string(), Now(), actions);
+    }
+}
+
+// The service's thread: waits for an input, a command's end, the next
+// deadline or the policy's tick, and carries out what the policy makes of it.
 void Loop(bool asService, double consoleSeconds)
 {
     uint64_t stopAt = consoleSeconds < 0 ? NO_DEADLINE : Now() + static_cast<uint64_t>(consoleSeconds * 1000);
     while (!Exiting) {
-        HANDLE handles[1 + MAXIMUM_WAIT_OBJECTS];
-        uint32_t ids[1 + MAXIMUM_WAIT_OBJECTS];
+        HANDLE handles[MAXIMUM_WAIT_OBJECTS];
         DWORD count = 0;
         handles[count++] = InputArrived;
-        for (const auto& entry : Commands) {
-            if (count < MAXIMUM_WAIT_OBJECTS) {
-                ids[count] = entry.first;
+        bool lingering = false;
+        for (auto& entry : Commands) {
+            if (!CommandProcessRuns(&entry.second)) {
+                lingering = true;
+            } else if (count < MAXIMUM_WAIT_OBJECTS) {
                 handles[count++] = entry.second.Process;
             }
         }
-        uint64_t due = std::min(PolicyNextDeadline(), stopAt);
+        ClockRead(&Clock, ReadClocks(), AWAKE_UNKNOWN);
         uint64_t now = Now();
-        DWORD timeout = due == NO_DEADLINE ? INFINITE : due <= now ? 0 : static_cast<DWORD>(std::min<uint64_t>(due - now, 0x7FFFFFFF));
+        uint64_t due = std::min({PolicyNextDeadline(), stopAt, now + TICK_MS,
+                                 lingering ? now + COMMAND_LOOK_MS : NO_DEADLINE});
+        DWORD timeout = due <= now ? 0 : static_cast<DWORD>(due - now);
         DWORD woken = WaitForMultipleObjects(count, handles, FALSE, timeout);
         if (woken == WAIT_FAILED) {
-            Sleep(timeout < 100 ? timeout : 100);  // not a busy loop, whatever went wrong
+            Sleep(timeout);  // not a busy loop, whatever went wrong
         }
+        // Awake, the loop never waits longer than it asked to.
+        ClockRead(&Clock, ReadClocks(), timeout);
+
+        std::vector<Input> inputs = TakeInputs();
+        bool resumeControl = std::any_of(inputs.begin(), inputs.end(),
+                                         [](const Input& input) { return input.What == Input::Resume; });
         Actions actions;
-        if (woken > WAIT_OBJECT_0 && woken < WAIT_OBJECT_0 + count) {
-            uint32_t id = ids[woken - WAIT_OBJECT_0];
-            uint32_t code = FinishCommand(&Commands[id]);
-            Commands.erase(id);
-            PolicyCommandEnded(id, true, code, std::string(), Now(), &actions);
+        // Before anything else of this turn: nothing from before the sleep decides.
+        if (ClockTakeWake(&Clock, resumeControl)) {
+            PolicyResume(Now(), &actions);
         }
-        EnterCriticalSection(&InputLock);
-        std::vector<Input> inputs;
-        inputs.swap(Inputs);
-        LeaveCriticalSection(&InputLock);
+        FinishCommands(&actions);
         for (const Input& input : inputs) {
             HandleInput(input, &actions);
         }
         if (Now() >= stopAt) {
             PolicyStop("the console run's time is up", Now(), &actions);
         }
+        std::string overdue = OverdueDriverCall();
+        if (!overdue.empty()) {
+            LogAction(&actions, LogEvent::DriverFail, Severity::Error,
+                      overdue + "; nothing more is asked of the driver until it does");
+        }
         PolicyTick(Now(), &actions);
         CarryOut(actions);
+        TellHeldBackLines(Now(), false);
         KeepSummary(asService);
     }
+}
+
+// The end of a run that started: the driver, given its time; what the
+// commands left running; the log.
+void EndRun(bool asService)
+{
+    EnterCriticalSection(&InputLock);
+    InputsOpen = false;
+    LeaveCriticalSection(&InputLock);
+    std::string stuck;
+    if (!EndDriver(ExitDriverWaitMs, &stuck)) {
+        WriteLog(LogEvent::DriverFail, Severity::Error, stuck + "; the service stops without waiting for it", Now());
+    }
+    for (auto& entry : Commands) {
+        EndCommand(&entry.second);
+    }
+    Commands.clear();
+    KeepSummary(asService);
+    TellHeldBackLines(Now(), true);
+    CloseLog();
+}
+
+// A refused start still tells RunOnEvent (when that setting is good): the
+// command gets its time (a Ctrl-C cuts it short), and whatever it started
+// ends with it.
+void RunOnEventForRefusal(const std::string& text)
+{
+    if (Config.RunOnEvent.empty()) {
+        return;
+    }
+    RunningCommand command;
+    std::string error;
+    if (!StartCommand(EventCommandLine(Config.RunOnEvent, LogEvent::Config, text), &command, &error)) {
+        WriteLog(LogEvent::Run, Severity::Warning, "RunOnEvent for CONFIG did not start: " + error, Now());
+        return;
+    }
+    DWORD limit = GetTickCount() + Config.RunOnEventSeconds * 1000;
+    bool stopped = false;
+    while (CommandRuns(&command) && static_cast<LONG>(limit - GetTickCount()) > 0 && !stopped) {
+        stopped = WaitForSingleObject(InputArrived, static_cast<DWORD>(COMMAND_LOOK_MS)) == WAIT_OBJECT_0;
+    }
+    if (CommandRuns(&command)) {
+        WriteLog(LogEvent::Run, Severity::Warning,
+                 "RunOnEvent for CONFIG still running " +
+                     (stopped ? std::string("at the stop") : "after " + std::to_string(Config.RunOnEventSeconds) + " s") +
+                     ": ended",
+                 Now());
+    } else if (command.ExitCode != 0) {
+        WriteLog(LogEvent::Run, Severity::Warning,
+                 "RunOnEvent for CONFIG ended with exit code " + std::to_string(command.ExitCode), Now());
+    }
+    EndCommand(&command);
 }
 
 // Before the control handler can be called.
@@ -262,6 +395,7 @@ void Prepare()
         InitializeCriticalSection(&InputLock);
         InitializeCriticalSection(&StatusLock);
         InputArrived = CreateEventW(NULL, FALSE, FALSE, NULL);
+        InputsTaken = CreateEventW(NULL, FALSE, FALSE, NULL);
         LoopEnded = CreateEventW(NULL, TRUE, FALSE, NULL);
         prepared = true;
     }
@@ -273,7 +407,14 @@ int RunService(bool asService, double consoleSeconds)
 {
     Prepare();
     ResetEvent(LoopEnded);
+    EnterCriticalSection(&InputLock);
+    Inputs.clear();
+    InputsOpen = true;
+    LeaveCriticalSection(&InputLock);
     Exiting = false;
+    ExitDriverWaitMs = DRIVER_STOP_WAIT_MS;
+    ClockStart(&Clock, ReadClocks());
+    CatchCrashes();
     if (!asService) {
         SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     }
@@ -283,31 +424,44 @@ int RunService(bool asService, double consoleSeconds)
     std::string error;
     ParseSettings(ReadValues(SETTINGS_KEY, SETTING_NAMES, SETTING_COUNT), folder, ExpandEnvironment, &Config);
     // The log file set, unless that is the bad value (then the default one).
-    OpenLog(Config.LogFile, !asService);
+    OpenLog(Config.LogFile, !asService, Now());
     std::string setUpError;
     if (asService && !CompleteServiceSetUp(&setUpError)) {
-        WriteLog(LogEvent::Config, Severity::Warning, "the service's registration is incomplete: " + setUpError);
+        WriteLog(LogEvent::Config, Severity::Warning, "the service's registration is incomplete: " + setUpError, Now());
     }
-    bool ok = LoadDriver(Config.Driver, PostState, &error);
+    bool ok = LoadDriver(Config.Driver, OnDriverNews, &error);
     if (!ok) {
         for (const SettingProblem& problem : Config.Problems) {
-            WriteLog(LogEvent::Config, Severity::Error, ProblemText(problem));
+            WriteLog(LogEvent::Config, Severity::Error, ProblemText(problem), Now());
         }
-        WriteLog(LogEvent::Config, Severity::Error, "the service does not start: " + error);
-        CloseLog();
+        std::string text = "the service does not start: " + error;
+        WriteLog(LogEvent::Config, Severity::Error, text, Now());
         ReportStatus(SERVICE_STOPPED, 0, RUN_REFUSED);
+        RunOnEventForRefusal(text);
+        CloseLog();
         SetEvent(LoopEnded);
         return RUN_REFUSED;
     }
+    // The previous run's figures are not this one's: none until the driver
+    // publishes its own.
+    DeleteTree(STATUS_KEY);
     AcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN |
                        SERVICE_ACCEPT_POWEREVENT;
     ReportStatus(SERVICE_RUNNING, 0);
     Actions actions;
-    std::string port = ReadText(SERVICE_KEY, "Port");
+    // Read as the driver reads it, so that START names the port it uses.
+    const char* const portName = "Port";
+    RegistryValues portValue = ReadValues(SERVICE_KEY, &portName, 1);
+    std::string port = portValue.empty() ? std::string() : PortFromRegistry(portValue.begin()->second);
     PolicyStart(Config, port, Describe(Config, port), Now(), &actions);
+    for (const std::string& name : UnknownSettingNames(ValueNames(SETTINGS_KEY))) {
+        LogAction(&actions, LogEvent::Config, Severity::Warning,
+                  name + " under HKEY_LOCAL_MACHINE\\SOFTWARE\\KorvoUPS is no setting of this service and is not "
+                         "read: a misspelt name?");
+    }
     CarryOut(actions);
     Loop(asService, consoleSeconds);
-    CloseLog();
+    EndRun(asService);
     ReportStatus(SERVICE_STOPPED, 0);
     SetEvent(LoopEnded);
     return RUN_STOPPED;
@@ -321,18 +475,18 @@ DWORD WINAPI ServiceControl(DWORD control, DWORD eventType, LPVOID, LPVOID)
     switch (control) {
     case SERVICE_CONTROL_STOP:
         ReportStatus(SERVICE_STOP_PENDING, STOP_WAIT_HINT_MS);
-        Post(Input{Input::Stop, 0, "stopped by the service control manager"});
+        Post(Input{Input::Stop, 0, 0, "stopped by the service control manager"});
         return NO_ERROR;
     case SERVICE_CONTROL_PRESHUTDOWN:
     case SERVICE_CONTROL_SHUTDOWN:
         ReportStatus(SERVICE_STOP_PENDING, SHUTDOWN_CONTROL_WAIT_MS);
-        Post(Input{Input::SystemShutdown, 0, std::string()});
+        Post(Input{Input::SystemShutdown, 0, 0, std::string()});
         // The turn-off must be out before Windows goes on with its shutdown.
         WaitForSingleObject(LoopEnded, SHUTDOWN_CONTROL_WAIT_MS);
         return NO_ERROR;
     case SERVICE_CONTROL_POWEREVENT:
         if (eventType == PBT_APMRESUMEAUTOMATIC || eventType == PBT_APMRESUMESUSPEND) {
-            Post(Input{Input::Resume, 0, std::string()});
+            Post(Input{Input::Resume, 0, 0, std::string()});
         }
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;

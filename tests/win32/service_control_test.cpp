@@ -2,8 +2,11 @@
 // service neither PRESHUTDOWN nor SHUTDOWN): the service runs in this
 // process with the real KorvoUPS.dll on COM1, this test plays the UPS on
 // COM2 and the service control manager through the control handler, and
-// checks what reaches the UPS. Run under Wine by scripts/wine-run.sh, in a
-// throwaway prefix (it rewrites the service's registry keys).
+// checks what reaches the UPS. And the log file's rotation past a reader
+// that holds it, which this process plays too. Run under Wine by
+// scripts/wine-run.sh, in a throwaway prefix (it rewrites the service's
+// registry keys).
+#include "effects.h"
 #include "registry.h"
 #include "service_run.h"
 #include "ups_on_com2.h"
@@ -139,6 +142,137 @@ TEST_F(ServiceShutdown, TheUpsIsTurnedOffOnlyAfterTheServicesOwnShutdown)
         }
         EXPECT_EQ(UpsCommands().substr(commandsBefore), row.commands);
         EXPECT_NE(LogText().find(" STOP "), std::string::npos) << LogText();
+    }
+}
+
+// How a reader holds the log file: not at all, without FILE_SHARE_DELETE
+// (it cannot be renamed), or with FILE_SHARE_READ alone (nor written).
+enum class Held { No, AgainstRename, AgainstWriting };
+
+struct RotationRow {
+    const char* name;
+    long logBytes;  // events.log before, 'x' lines; -1: none
+    long newBytes;  // events.log.new before (a run that ended while it was held); -1: none
+    Held held;
+    int linesHeld;     // written while held
+    int linesAfter;    // written once it is let go (a new run when held is No)
+    // Afterwards: the sizes (-1: no file), and the lines in each.
+    long logAfter, oldAfter, newAfter;
+    int logLines, oldLines;  // lines with a time stamp
+    int notes;               // CONFIG lines about the held file, in all of them
+};
+
+const char ROTATED_LOG[] = "C:\\rotation.log";
+const long MIB = 1024 * 1024;
+
+long FileBytes(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ? static_cast<long>(data.nFileSizeLow) : -1;
+}
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+int Count(const std::string& text, const std::string& what)
+{
+    int count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Lines of the log (a time stamp "20..-..-.. ..:..:.." at their start).
+int LogLines(const std::string& path)
+{
+    std::string text = "\n" + FileText(path);
+    return Count(text, "\n20");
+}
+
+void MakeFile(const std::string& path, long bytes)
+{
+    DeleteFileA(path.c_str());
+    if (bytes >= 0) {
+        std::ofstream file(path, std::ios::binary);
+        file << std::string(bytes > 0 ? bytes - 1 : 0, 'x') << (bytes > 0 ? "\n" : "");
+    }
+}
+
+void WriteLines(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        WriteLog(LogEvent::Online, Severity::Information, "line " + std::to_string(i), 0);
+    }
+}
+
+TEST(LogFile, IsRenamedAtItsLimitAndNeverGrowsPastTwiceItWhenHeld)
+{
+    const std::string log = ROTATED_LOG, old = log + ".1", fresh = log + ".new";
+    const long LINE = 35;  // "YYYY-MM-DD HH:MM:SS ONLINE line N" and CR LF
+    const RotationRow rows[] = {
+        {"a full log is renamed and begun anew", MIB, -1, Held::No, 0, 1, LINE, MIB, -1, 1, 0, 0},
+        {"a held full log grows, says so once, and is renamed once let go", MIB, -1, Held::AgainstRename, 3, 1,
+         LINE, -2, -1, 1, 4, 1},
+        {"a held log stops short of 2 MiB, then the lines go to .new until it is let go", 2 * MIB - 10, -1,
+         Held::AgainstRename, 2, 1, -2, 2 * MIB - 10, -1, 4, 0, 1},
+        {"a log no one may write to: the lines go to .new at once", 100, -1, Held::AgainstWriting, 2, 1, -2, 100,
+         -1, 4, 0, 1},
+        {"lines left in .new by an earlier run go back first", 100, 2 * LINE, Held::No, 0, 1, 3 * LINE, 100, -1, 3,
+         0, 0},
+    };
+    for (const RotationRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        MakeFile(log, row.logBytes);
+        MakeFile(old, -1);
+        MakeFile(fresh, -1);
+        if (row.newBytes > 0) {
+            std::ofstream file(fresh, std::ios::binary);
+            for (long i = 0; i < row.newBytes / LINE; ++i) {
+                file << "2026-12-09 03:00:00 ONLINE line " << i << "\r\n";
+            }
+        }
+        OpenLog(log, false, 0);
+        HANDLE reader = INVALID_HANDLE_VALUE;
+        if (row.held != Held::No) {
+            DWORD sharing = row.held == Held::AgainstRename ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
+            reader = CreateFileA(log.c_str(), GENERIC_READ, sharing, NULL, OPEN_EXISTING, 0, NULL);
+            ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        }
+        WriteLines(row.linesHeld);
+        if (row.held == Held::AgainstRename) {
+            EXPECT_LE(FileBytes(log), 2 * MIB) << "a held file never grows past twice the limit";
+        }
+        if (reader != INVALID_HANDLE_VALUE) {
+            CloseHandle(reader);
+        }
+        WriteLines(row.linesAfter);
+        CloseLog();
+        std::string all = FileText(old) + FileText(log) + FileText(fresh);
+        // -2: "more than it was": the lines written while held, after the old bytes.
+        if (row.logAfter == -2) {
+            EXPECT_GT(FileBytes(log), 0);
+        } else {
+            EXPECT_EQ(FileBytes(log), row.logAfter);
+        }
+        if (row.oldAfter == -2) {
+            EXPECT_GT(FileBytes(old), row.logBytes);
+            EXPECT_LE(FileBytes(old), 2 * MIB);
+        } else {
+            EXPECT_EQ(FileBytes(old), row.oldAfter);
+        }
+        EXPECT_EQ(FileBytes(fresh), row.newAfter);
+        EXPECT_EQ(LogLines(log), row.logLines) << FileText(log).substr(0, 2000);
+        EXPECT_EQ(LogLines(old), row.oldLines);
+        EXPECT_EQ(Count(all, " CONFIG the log file"), row.notes);
+        EXPECT_EQ(Count(all, "line 0"), (row.linesHeld > 0 ? 1 : 0) + (row.linesAfter > 0 ? 1 : 0) +
+                                            (row.newBytes > 0 ? 1 : 0))
+            << "every line is kept, once";
     }
 }
 
