@@ -8,6 +8,7 @@
 #include "policy.h"
 #include "registry.h"
 #include "service_config.h"
+#include "system_clock.h"
 #include "win32_text.h"
 
 #include <algorithm>
@@ -101,21 +102,6 @@ BOOL WINAPI OnConsoleControl(DWORD)
 {
     Post(Input{Input::Stop, 0, 0, "stopped from the console"});
     return TRUE;
-}
-
-// The system's clocks as they are now; the unbiased one, which stands still
-// while the machine sleeps, where Windows has it (7 and later).
-ClockReading ReadClocks()
-{
-    typedef BOOL(WINAPI * UnbiasedTime)(PULONGLONG);
-    static UnbiasedTime unbiased = reinterpret_cast<UnbiasedTime>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryUnbiasedInterruptTime")));
-    ClockReading reading;
-    reading.TickMs = GetTickCount();
-    ULONGLONG hundredNs = 0;
-    reading.HasUnbiased = unbiased != NULL && unbiased(&hundredNs);
-    reading.UnbiasedMs = hundredNs / 10000;
-    return reading;
 }
 
 // The service's time: read as the loop wakes, the same for all of its turn.
