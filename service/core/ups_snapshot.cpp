@@ -108,9 +108,11 @@ uint32_t DoubleWord(const std::string& bytes, size_t at)
 
 }  // namespace
 
-const char* const STATUS_VALUE_NAMES[] = {BATTERY_CAPACITY, TOTAL_RUNTIME,   COMM_STATUS,     STATUS_FLAGS,
-                                          BATTERY_VOLTAGE,  INPUT_VOLTAGE,   OUTPUT_VOLTAGE,  INPUT_FREQUENCY,
-                                          OUTPUT_LOAD,      TEMPERATURE};
+// CommStatus first: the driver writes a poll's readings before its five
+// values, so those read after a CommStatus of 1 are of that poll or a later one.
+const char* const STATUS_VALUE_NAMES[] = {COMM_STATUS,    BATTERY_CAPACITY, TOTAL_RUNTIME,   STATUS_FLAGS,
+                                          BATTERY_VOLTAGE, INPUT_VOLTAGE,    OUTPUT_VOLTAGE,  INPUT_FREQUENCY,
+                                          OUTPUT_LOAD,     TEMPERATURE};
 const uint32_t STATUS_VALUE_COUNT = sizeof STATUS_VALUE_NAMES / sizeof STATUS_VALUE_NAMES[0];
 
 UpsSnapshot MakeUpsSnapshot(const PolicyView& view, const Settings& settings, const RegistryValues& status,

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-// The values of the Status key it reads, for the shell to read them.
+// The values of the Status key it reads, in the order the shell reads them.
 extern const char* const STATUS_VALUE_NAMES[];
 extern const uint32_t STATUS_VALUE_COUNT;
 
