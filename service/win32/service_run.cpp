@@ -5,6 +5,8 @@
 #include "driver_host.h"
 #include "effects.h"
 #include "korvoups_version.h"
+#include "network_glue.h"
+#include "network_source.h"
 #include "policy.h"
 #include "registry.h"
 #include "service_config.h"
@@ -98,6 +100,12 @@ std::vector<Input> TakeInputs()
     return inputs;
 }
 
+// For the network threads: what they report waits in network_glue.
+void WakeTheLoop()
+{
+    SetEvent(InputArrived);
+}
+
 BOOL WINAPI OnConsoleControl(DWORD)
 {
     Post(Input{Input::Stop, 0, 0, "stopped from the console"});
@@ -167,9 +175,8 @@ std::string Describe(const Settings& settings, const std::string& port)
     if (settings.CommLostSeconds > 0) {
         when += ", after " + std::to_string(settings.CommLostSeconds) + " s without an answer on battery";
     }
-    return std::string("KorvoUPS service ") + KORVO_VERSION + (sizeof(void*) == 8 ? " (amd64)" : " (x86)") +
-           ", driver " + settings.Driver + ", UPS on " + (port.empty() ? "(no Port set)" : port) + "; shuts down " +
-           when + (settings.TurnOff ? ", then turns the UPS off" : "");
+    return std::string("KorvoUPS service ") + KORVO_VERSION + (sizeof(void*) == 8 ? " (amd64)" : " (x86)") + ", " +
+           SourceText(settings, port) + "; shuts down " + when + (settings.TurnOff ? ", then turns the UPS off" : "");
 }
 
 void CarryOut(Actions actions)
@@ -181,8 +188,17 @@ void CarryOut(Actions actions)
         switch (action.What) {
         case Action::Log: WriteLog(action.Event, action.Level, action.Text, Now()); break;
         case Action::Notify: NotifySessions(action.Text, Config.NotifyEverySeconds); break;
-        case Action::StartDriver: StartDriver(); break;
-        case Action::StopDriver: StopDriver(); break;
+        case Action::StartDriver:
+            if (FollowsNetworkUps(Config)) {
+                StartNetworkUps(Config, Now(), &more);
+            } else {
+                StartDriver();
+            }
+            break;
+        case Action::StopDriver:
+            StopDriver();
+            StopNetworkUps();
+            break;
         case Action::RunCommand: {
             RunningCommand command;
             if (StartCommand(action.Text, &command, &error)) {
@@ -207,6 +223,8 @@ void CarryOut(Actions actions)
         }
         case Action::TurnOff: TurnOffUps(action.Seconds); break;
         case Action::Exit: Exiting = true; break;
+        case Action::SetFsd: PublishNetworkSnapshot(Config, Now()); break;
+        case Action::Logout: LogOutNetworkSource(); break;
         }
         actions.insert(actions.end(), more.begin(), more.end());
     }
@@ -306,6 +324,7 @@ void Loop(bool asService, double consoleSeconds)
         for (const Input& input : inputs) {
             HandleInput(input, &actions);
         }
+        TakeNetworkReports(Now(), &actions);
         if (Now() >= stopAt) {
             PolicyStop("the console run's time is up", Now(), &actions);
         }
@@ -316,6 +335,7 @@ void Loop(bool asService, double consoleSeconds)
         }
         PolicyTick(Now(), &actions);
         CarryOut(actions);
+        PublishNetworkSnapshot(Config, Now());
         TellHeldBackLines(Now(), false);
         KeepSummary(asService);
     }
@@ -328,6 +348,8 @@ void EndRun(bool asService)
     EnterCriticalSection(&InputLock);
     InputsOpen = false;
     LeaveCriticalSection(&InputLock);
+    Actions ended;  // none: the policy has stopped
+    StopNetwork(Now(), &ended);
     std::string stuck;
     if (!EndDriver(ExitDriverWaitMs, &stuck)) {
         WriteLog(LogEvent::DriverFail, Severity::Error, stuck + "; the service stops without waiting for it", Now());
@@ -415,7 +437,8 @@ int RunService(bool asService, double consoleSeconds)
     if (asService && !CompleteServiceSetUp(&setUpError)) {
         WriteLog(LogEvent::Config, Severity::Warning, "the service's registration is incomplete: " + setUpError, Now());
     }
-    bool ok = LoadDriver(Config.Driver, OnDriverNews, &error);
+    // With Ups set, the states come over the network: no driver.
+    bool ok = FollowsNetworkUps(Config) || LoadDriver(Config.Driver, OnDriverNews, &error);
     if (!ok) {
         for (const SettingProblem& problem : Config.Problems) {
             WriteLog(LogEvent::Config, Severity::Error, ProblemText(problem), Now());
@@ -439,7 +462,10 @@ int RunService(bool asService, double consoleSeconds)
     const char* const portName = "Port";
     RegistryValues portValue = ReadValues(SERVICE_KEY, &portName, 1);
     std::string port = portValue.empty() ? std::string() : PortFromRegistry(portValue.begin()->second);
-    PolicyStart(Config, port, Describe(Config, port), Now(), &actions);
+    Actions networkLines;
+    std::string served = StartNetwork(Config, WakeTheLoop, &networkLines);
+    PolicyStart(Config, port, Describe(Config, port) + served, Now(), &actions);
+    actions.insert(actions.end(), networkLines.begin(), networkLines.end());
     for (const std::string& name : UnknownSettingNames(ValueNames(SETTINGS_KEY))) {
         LogAction(&actions, LogEvent::Config, Severity::Warning,
                   name + " under HKEY_LOCAL_MACHINE\\SOFTWARE\\KorvoUPS is no setting of this service and is not "
