@@ -2,28 +2,13 @@
 // into UpsStatus.
 #pragma once
 
+#include "status_line.h"
+
 #include <cstdint>
 
 const double FULL_BATTERY_VOLTS = 13.6;  // one 12 V block, fully charged
 const double FULL_RUNTIME_MINUTES = 20.0;
 const uint32_t REPLY_WAIT_MS = 2000;
-
-// The fields of a status line that the driver uses.
-struct StatusReply {
-    float BatteryVolts;
-    int32_t LoadPercent;
-    // False where the unit sent a placeholder ("@@.@@", "---") instead.
-    bool HasBatteryVolts;
-    bool HasLoad;
-    char UtilityFailFlag;
-    char BatteryLowFlag;
-};
-
-// True only for a complete status line: the first line past any echo of the
-// query, line feeds, blanks and empty lines; eight fields, each a number or a
-// placeholder; a carriage return after the flags, no NUL before it; a
-// battery voltage that is finite or a placeholder.
-bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply);
 
 // From the voltage of one 12 V block.
 int32_t EstimateCapacity(double blockVolts);
