@@ -57,6 +57,7 @@ extern "C" void UPS_CALL UPSStop(void)
     UPSCancelWait();
     EndMonitor();
     ReleasePort();
+    WithdrawReadings();
     Started = false;
 }
 
