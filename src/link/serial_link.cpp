@@ -14,7 +14,7 @@ static uint32_t UnansweredPolls = 0;
 static uint32_t CyclesSinceOpen = 0;
 // The last open found a file or a pipe: no serial line, however often it is
 // opened again.
-static bool FoundNoSerialDevice = false;
+static bool FoundFileOrPipe = false;
 
 // Passes a call's result on, remembering a failure on the open port.
 static bool Healthy(bool ok)
@@ -71,7 +71,7 @@ void ReleasePort()
 
 LineOpening OpenLine()
 {
-    FoundNoSerialDevice = false;
+    FoundFileOrPipe = false;
     if (!OpenPort()) {
         return LineOpening::NoDevice;
     }
@@ -79,8 +79,8 @@ LineOpening OpenLine()
     // settings may be one whose adapter is gone from behind its name, which
     // some systems still open: it is closed too, and tried again next cycle.
     FileType type = QueryFileType(PortHandle);
-    FoundNoSerialDevice = type == FileType::Disk || type == FileType::Pipe;
-    if (FoundNoSerialDevice || !ApplyLineSettings()) {
+    FoundFileOrPipe = type == FileType::Disk || type == FileType::Pipe;
+    if (FoundFileOrPipe || !ApplyLineSettings()) {
         CloseSerialDevice(PortHandle);
         PortHandle = INVALID_PORT;
         return LineOpening::NotSerialLine;
@@ -91,7 +91,7 @@ LineOpening OpenLine()
 void ForgetLineHistory()
 {
     UnansweredPolls = 0;
-    FoundNoSerialDevice = false;
+    FoundFileOrPipe = false;
 }
 
 void NotePollAnswered(bool answered)
@@ -106,7 +106,7 @@ void ReviveLine()
     bool suspect = UnansweredPolls >= SUSPECT_AFTER_POLLS && due;
     // A file or a pipe named by mistake will be no serial line a cycle later
     // either; a device gone for a while may be back.
-    if ((PortHandle != INVALID_PORT && !PortBroken && !suspect) || (FoundNoSerialDevice && !due)) {
+    if ((PortHandle != INVALID_PORT && !PortBroken && !suspect) || (FoundFileOrPipe && !due)) {
         return;
     }
     ReleasePort();
