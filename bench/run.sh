@@ -54,6 +54,13 @@ for seconds in 3 4.5 6 3.5 5 4 5.5 3.2; do scenario+=",disconnect:$seconds,onlin
 echo "== wake-up after the device comes back (8 replugs, ~80 s)"
 run_with_ups "$scenario,online:inf" "$out/sim-replug.log" -- changes 85 >"$out/replug.csv"
 
+# The device gone for longer, its COM name still there (Wine opens it, and it
+# takes no line settings): the driver tries it every cycle all the same.
+scenario="online:4"
+for seconds in 10 30 90; do scenario+=",disconnect:$seconds,online:8"; done
+echo "== wake-up after the device comes back from 10, 30 and 90 s away (~2.7 min)"
+run_with_ups "$scenario,online:inf" "$out/sim-unplug.log" -- changes 165 >"$out/unplug.csv"
+
 # A silent UPS on a healthy line: how often the driver opens the port anew.
 # The wineserver opens devices for its programs, so its opens are counted.
 silent_seconds=240
@@ -82,6 +89,7 @@ change_delays() {  # SIMULATOR_LOG CHANGES_CSV [TO_STATE]
 }
 change_delays "$out/sim-changes.log" "$out/changes.csv" >"$out/delays.csv"
 change_delays "$out/sim-replug.log" "$out/replug.csv" 1 >"$out/replug-delays.csv"
+change_delays "$out/sim-unplug.log" "$out/unplug.csv" 1 >"$out/unplug-delays.csv"
 
 stats() {  # FILE COLUMN: count, mean, max
     tr -d '\r' <"$1" | awk -F, -v c="$2" '{ s += $c; if ($c > m) m = $c; n++ }
@@ -95,6 +103,8 @@ IFS=, read -r stops stop_mean stop_max <<<"$(stats "$out/stops-answering.csv" 3)
 IFS=, read -r silent silent_mean silent_max <<<"$(stats "$out/stops-silent.csv" 3)"
 IFS=, read -r changes delay_mean delay_max <<<"$(stats "$out/delays.csv" 2)"
 IFS=, read -r replugs replug_mean replug_max <<<"$(stats "$out/replug-delays.csv" 2)"
+IFS=, read -r unplugs unplug_mean unplug_max <<<"$(stats "$out/unplug-delays.csv" 2)"
+unplug_each="$(cut -d, -f2 "$out/unplug-delays.csv" | paste -sd/)"
 ratio_mean="$(awk -v a="$poll_mean" -v l="$line_ms" 'BEGIN { printf "%.3f", a / l }')"
 ratio_max="$(awk -v a="$poll_max" -v l="$line_ms" 'BEGIN { printf "%.3f", a / l }')"
 
@@ -106,6 +116,7 @@ csv="build/bench/results-$arch.csv"
     echo "poll with a 39-byte line,$short_polls,$short_mean,$short_max,line time 175.0 ms"
     echo "state change to wake-up,$changes,$delay_mean,$delay_max,design bound 2000 ms + one poll"
     echo "device back to wake-up in state 1,$replugs,$replug_mean,$replug_max,reopened at the next cycle"
+    echo "back after 10/30/90 s away to wake-up in state 1,$unplugs,$unplug_mean,$unplug_max,each: $unplug_each ms"
     echo "opens per minute against a silent UPS,$opens,$opens_per_minute,,opens in $silent_seconds s (mean: reopens a minute)"
     echo "queries per minute against a silent UPS,$queries,$queries_per_minute,,2000 ms wait + 2000 ms silent poll: 15"
     echo "UPSStop answering UPS,$stops,$stop_mean,$stop_max,stop lands anywhere in the cycle"
