@@ -12,7 +12,8 @@ const uint32_t INPUT_LOOK_MS = 10;  // pause between looks at the receive queue
 extern char PortName[PORT_NAME_BYTES];
 extern PlatformHandle PortHandle;
 
-// Reads "Port" into PortName. On failure PortName is left empty.
+// Reads "Port", a REG_SZ or REG_EXPAND_SZ taken as written, into PortName.
+// On failure (missing, too long, of another type) PortName is left empty.
 bool ReadPortName();
 // Opens the device named by PortName into PortHandle; an empty name opens nothing.
 bool OpenPort();
