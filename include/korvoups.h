@@ -45,7 +45,8 @@
  * used (start-up code 5, as without Port); a device that takes no line
  * settings is tried every 2000 ms however often it refused, and a file or a
  * pipe is told by its type and waited for a minute from the first open; a
- * TurnOff of a type other than REG_DWORD leaves the UPS alone.
+ * TurnOff of a type other than REG_DWORD leaves the UPS alone; a new state
+ * is current for UPSGetState once its poll's Status values are written.
  */
 #ifndef KORVOUPS_H
 #define KORVOUPS_H
@@ -88,7 +89,9 @@ uint32_t UPS_CALL UPSInit(void);
  * the Status key (the five values stay). Returns at once when not started. */
 void UPS_CALL UPSStop(void);
 
-/* The state found by the latest poll. No I/O, never blocks. */
+/* The state found by the latest poll, current once that poll's Status
+ * values are written: a host that sees a new state reads them. No I/O,
+ * never blocks. */
 uint32_t UPS_CALL UPSGetState(void);
 
 /* Blocks until the state code changes, UPSCancelWait is called, or timeoutMs

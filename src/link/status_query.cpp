@@ -82,9 +82,9 @@ static double BlockVolts(float batteryVolts, bool onBattery)
     return volts / PackBlocks;
 }
 
-// Fills UpsStatus with a poll's outcome: the status line it read, or none
-// (no communication).
-static void ReportPoll(const StatusReply* fields)
+// Fills UpsStatus with a poll's outcome, the status line it read or none (no
+// communication), and returns its state.
+static uint32_t ReportPoll(const StatusReply* fields)
 {
     NotePollAnswered(fields != nullptr);
     UpsStatus.BatteryCapacity = 0;
@@ -93,8 +93,7 @@ static void ReportPoll(const StatusReply* fields)
     UpsStatus.UtilityPowerStatus = UTILITY_POWER_ON;
     UpsStatus.Line = fields != nullptr ? *fields : StatusReply();
     if (fields == nullptr) {
-        UpsStatus.State.store(UPS_STATE_NO_COMM);
-        return;
+        return UPS_STATE_NO_COMM;
     }
     uint32_t state = UpsStateOf(*fields);
     bool onBattery = state != UPS_STATE_ONLINE;
@@ -108,7 +107,7 @@ static void ReportPoll(const StatusReply* fields)
     if (onBattery) {
         UpsStatus.UtilityPowerStatus = UTILITY_POWER_OFF;
     }
-    UpsStatus.State.store(state);
+    return state;
 }
 
 void StopPolls()
@@ -121,12 +120,13 @@ void AllowPolls()
     PollsStopped = false;
 }
 
-// One exchange; false when a stop ended it, UpsStatus untouched.
-static bool Poll(bool stoppable)
+// One exchange, its state in *state; false when a stop ended it, UpsStatus
+// untouched.
+static bool Poll(bool stoppable, uint32_t* state)
 {
     DiscardInput();
     if (WritePort(STATUS_QUERY, STATUS_QUERY_BYTES) < STATUS_QUERY_BYTES) {
-        ReportPoll(nullptr);
+        *state = ReportPoll(nullptr);
         return true;
     }
     // Read as it comes, so that the wait ends with the status line, however
@@ -148,16 +148,18 @@ static bool Poll(bool stoppable)
     StatusReply fields;
     bool valid = reply.length > 0 && ParseStatusReply(reply.bytes, reply.length, &fields);
     ReleaseReply(&reply);
-    ReportPoll(valid ? &fields : nullptr);
+    *state = ReportPoll(valid ? &fields : nullptr);
     return true;
 }
 
-void PollUps()
+uint32_t PollUps()
 {
-    Poll(false);
+    uint32_t state = UPS_STATE_NO_COMM;
+    Poll(false, &state);
+    return state;
 }
 
-bool PollUpsUnlessStopped()
+bool PollUpsUnlessStopped(uint32_t* state)
 {
-    return Poll(true);
+    return Poll(true, state);
 }

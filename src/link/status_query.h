@@ -19,12 +19,15 @@ void ForgetBatteryPack();
 // The 12 V blocks counted in this run's pack; 0 before a pack reading.
 int32_t BatteryPackBlocks();
 
-// Sends the query, reads and evaluates the answer, fills UpsStatus.
-void PollUps();
-// The same, but once StopPolls has been called, its wait for a status line
-// that has not begun ends at the next look (INPUT_LOOK_MS), and UpsStatus
-// stays as it was: false.
-bool PollUpsUnlessStopped();
+// Sends the query, reads and evaluates the answer and fills UpsStatus but
+// for its State: returns the state found, which the caller makes current
+// once the poll's figures are published, so that a host that sees the new
+// state finds them.
+uint32_t PollUps();
+// The same, the state in *state; but once StopPolls has been called, its
+// wait for a status line that has not begun ends at the next look
+// (INPUT_LOOK_MS), and UpsStatus stays as it was: false.
+bool PollUpsUnlessStopped(uint32_t* state);
 // For the rest of the run, until AllowPolls at the next start.
 void StopPolls();
 void AllowPolls();

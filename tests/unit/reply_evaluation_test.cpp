@@ -45,7 +45,7 @@ std::vector<Outcome> PollEach(const std::vector<testplatform::Answer>& answers)
     ForgetBatteryPack();
     std::vector<Outcome> outcomes;
     for (size_t i = 0; i < answers.size(); ++i) {
-        PollUps();
+        PollAndReport();
         outcomes.push_back(Current());
     }
     ReleasePort();

@@ -72,7 +72,7 @@ TEST_F(SerialLinkTest, QueuedCountIsZeroWhenTheDeviceCannotTell)
 TEST_F(SerialLinkTest, ClearCommErrorFailingDuringThePollIsNoAnswer)
 {
     testplatform::FailCall(Op::QueryInput, 1, true);
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
     EXPECT_EQ(UpsStatus.CommStatus, COMM_STATUS_LOST);
 }
@@ -80,12 +80,12 @@ TEST_F(SerialLinkTest, ClearCommErrorFailingDuringThePollIsNoAnswer)
 TEST_F(SerialLinkTest, WriteFailureOrShortWriteEndsThePollAtOnce)
 {
     testplatform::FailCall(Op::WriteSerial);
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
     EXPECT_EQ(testplatform::Calls(Op::QueryInput), 0u);
 
     testplatform::LimitWrites(2);
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
     EXPECT_EQ(testplatform::Calls(Op::QueryInput), 0u);
     EXPECT_EQ(testplatform::LineTimeUs(), 0u);
@@ -95,7 +95,7 @@ TEST_F(SerialLinkTest, StaleBytesBeforeTheQueryAreDiscarded)
 {
     // The tail of an answer that came after its poll had read.
     testplatform::InjectInput(PORT, "001000\r");
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
     EXPECT_EQ(UpsStatus.CommStatus, COMM_STATUS_OK);
     EXPECT_EQ(UpsStatus.BatteryCapacity, 100);
@@ -108,13 +108,13 @@ TEST_F(SerialLinkTest, ConsecutivePollsEachReadTheirOwnAnswer)
     // Each answer's tail comes late; the next poll must not start with it.
     testplatform::QueueAnswers(PORT, {{{0, reply.substr(0, 46)}, {100, reply.substr(46)}},
                                       {{0, onBattery.substr(0, 45)}, {50, onBattery.substr(45)}}});
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_ON_BATTERY);
     EXPECT_EQ(UpsStatus.BatteryCapacity, 88);
     EXPECT_EQ(UpsStatus.TotalUPSRuntime, 9);
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
 }
 
@@ -124,7 +124,7 @@ void Cycle()
 {
     SleepMs(POLL_PERIOD_MS);
     ReviveLine();
-    PollUps();
+    PollAndReport();
 }
 
 TEST_F(SerialLinkTest, FailedCallOnThePortReopensItAtTheNextCycle)
@@ -136,7 +136,7 @@ TEST_F(SerialLinkTest, FailedCallOnThePortReopensItAtTheNextCycle)
         Cycle();  // a healthy line is left alone
         EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens);
         testplatform::FailCall(op);
-        PollUps();
+        PollAndReport();
         Cycle();
         EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens + 1);
         EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
@@ -155,7 +155,7 @@ TEST_F(SerialLinkTest, DeviceThatWentIsLookedForOnceACycleUntilItIsBack)
     for (const auto& row : rows) {
         SCOPED_TRACE(std::to_string(row.cyclesGone) + " cycles gone" + (row.nameStillOpens ? ", name opens" : ""));
         testplatform::UnplugDevice(PORT, row.nameStillOpens);
-        PollUps();
+        PollAndReport();
         EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
         uint32_t opens = testplatform::Calls(Op::OpenSerial);
         uint32_t queries = testplatform::QueriesReceived(PORT);
