@@ -88,16 +88,11 @@ TEST_F(DriverTest, ReadingsOfTheFirstPollArePublishedAsSent)
          {"230.0", "230.0", "230.0", "034", "50.0", "13.60", "25.0", "00001000"}},
         {"placeholders on battery", testplatform::Paced("(000.0 @@@.@ 230.0 034 @@.@ @@.@@ --.- 10001000\r"),
          {"000.0", ABSENT, "230.0", "034", ABSENT, ABSENT, ABSENT, "10001000"}},
-        {"signs, short numbers, low battery", testplatform::Paced("(+230 230 -1.5 +034 50. 13.6 25 11001000\r"),
-         {"+230", "230", "-1.5", "+034", "50.", "13.6", "25", "11001000"}},
-        {"load as a placeholder", testplatform::Paced(StatusLine("13.60", "###")),
-         {"230.0", "230.0", "230.0", ABSENT, "50.0", "13.60", "25.0", "00001000"}},
         {"flags not all 0 or 1", testplatform::Paced(StatusLine("13.60", "034", "x1")),
          {"230.0", "230.0", "230.0", "034", "50.0", "13.60", "25.0", ABSENT}},
-        {"flags short of eight", testplatform::Paced("(230.0 230.0 230.0 034 50.0 13.60 25.0 10\r"),
-         {"230.0", "230.0", "230.0", "034", "50.0", "13.60", "25.0", ABSENT}},
         {"no answer", {}, {ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT}},
-        {"NAK", testplatform::Paced("NAK\r"), {ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT}},
+        {"signs and short numbers", testplatform::Paced("(+230 230 -1.5 +034 50. 13.6 25 11001000\r"),
+         {"+230", "230", "-1.5", "+034", "50.", "13.6", "25", "11001000"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -124,12 +119,8 @@ TEST(ReadingPublication, EachPollPublishesItsOwnReadings)
         {"silent", {}, COMM_STATUS_LOST, {ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT}},
         {"answered again", testplatform::Paced(StatusLine("12.10", "050", "10")), COMM_STATUS_OK,
          {"230.0", "230.0", "230.0", "050", "50.0", "12.10", "25.0", "10001000"}},
-        {"garbage", testplatform::Paced("#$%^&*()\r"), COMM_STATUS_LOST,
-         {ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT}},
         {"placeholders", testplatform::Paced("(230.0 @@@.@ 230.0 034 @@.@ 13.60 --.- 00001000\r"), COMM_STATUS_OK,
          {"230.0", ABSENT, "230.0", "034", ABSENT, "13.60", ABSENT, "00001000"}},
-        {"answered in full", testplatform::Paced(StandardReply()), COMM_STATUS_OK,
-         {"230.0", "230.0", "230.0", "034", "50.0", "13.60", "25.0", "00001000"}},
         {"the reply's tail too late", {{0, StandardReply().substr(0, 45)}, {2500, StandardReply().substr(45)}},
          COMM_STATUS_LOST, {ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT, ABSENT}},
     };
