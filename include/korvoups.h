@@ -32,9 +32,9 @@
  * A reading (or the flags) is there only while the latest poll read it: it
  * is removed where the unit sent a placeholder ("@@.@", "--.-") or, for
  * StatusFlags, anything but eight 0s and 1s; after a poll that read no
- * status line (CommStatus 2); and at UPSStop. Each poll
- * writes them before the five, so a host that has read CommStatus 1 then
- * finds the readings of that poll or of a later one.
+ * status line (CommStatus 2); and at UPSStop. Each poll writes them before
+ * the five, so a host that has read CommStatus 1 then finds the readings of
+ * that poll or of a later one.
  * The port: a device that fails, goes away or takes no line settings (a USB
  * adapter pulled out, gone from behind its name, replugged) is opened again
  * between polls, every 2000 ms until it is back; one that stops answering,
