@@ -158,7 +158,7 @@ seconds_between() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 show() {
     local name
     for name in "$@"; do
-        [[ -f "$work/$name/console.out" ]] && sed "s/^/  $name: /" "$work/$name/console.out"
+        if [[ -f "$work/$name/console.out" ]]; then sed "s/^/  $name: /" "$work/$name/console.out"; fi
     done
 }
 
@@ -193,7 +193,7 @@ protocol() {
 # A served value: "NAME: VALUE" in upsc's output, or "(none)".
 served() { awk -v n="$1:" '$1 == n { sub(/^[^ ]+ /, ""); print; found = 1 } END { if (!found) print "(none)" }' <<<"$2"; }
 
-# A reading of the Status key in the primary's prefix, or "(none)".
+# A figure of the Status key in the primary's prefix, or "(none)".
 status_value() {
     local out
     out="$(WINEPREFIX="$work/primary/prefix" reg_query 'HKLM\SYSTEM\CurrentControlSet\Services\UPS\Status' /v "$1" 2>/dev/null || true)"
@@ -204,7 +204,9 @@ status_value() {
 case_clients() {
     local port
     port="$(free_port)"
-    service primary 40 online:16,silence:12,online:inf \
+    # The unit's figures, each unlike the simulator's defaults.
+    local figures=input=231.5:output=229.0:load=041:freq=49.9:volts=13.70:temp=27.5:flags=00001001
+    service primary 40 "online:16:$figures,silence:12,online:inf" \
         'list NetworkListen 127.0.0.1' \
         "\"NetworkPort\"=dword:$(printf %08x "$port")" '"NetworkDescription"="Office UPS"' \
         'account monuser secret secondary'
@@ -221,12 +223,13 @@ case_clients() {
     local minutes
     minutes="$(status_value TotalUPSRuntime)"
     check "upsc: battery.runtime in seconds" "$(served battery.runtime "$output")" "$((${minutes//[!0-9]/} * 60))"
-    local reading
-    for reading in InputVoltage:input.voltage OutputVoltage:output.voltage InputFrequency:input.frequency \
-        BatteryVoltage:battery.voltage Temperature:ups.temperature; do
-        check "upsc: ${reading#*:} as the driver published ${reading%:*}" "$(served "${reading#*:}" "$output")" \
-            "$(status_value "${reading%:*}")"
+    local variable readings=()
+    for variable in input.voltage output.voltage ups.load input.frequency battery.voltage ups.temperature \
+        ups.beeper.status; do
+        readings+=("$(served "$variable" "$output")")
     done
+    check "upsc: the unit's readings as it sent them, and its beeper" "${readings[*]}" \
+        "231.5 229.0 041 49.9 13.70 27.5 enabled"
     check "upsc -L: the name and description" "$("$UPSC" -L "127.0.0.1:$port" 2>/dev/null)" "ups: Office UPS"
 
     check "a wrong password is refused at LOGIN" \
