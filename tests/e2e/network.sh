@@ -56,7 +56,7 @@ cleanup() {
     for pid in "${pids[@]}"; do kill -CONT "$pid" 2>/dev/null || true; done
     # Each session's wineserver first: it holds the simulator's pty (see wine-run.sh).
     for prefix in "${prefixes[@]}"; do WINEPREFIX="$prefix" "$WINESERVER" -k 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}" $(cat "$work"/*/simulator.pid 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
     for prefix in "${prefixes[@]}"; do rm -rf "$prefix"; done
 }
@@ -86,6 +86,7 @@ service() {
         wine_session "$arch" "$build_dir" "$dir"
         sim_pid=""
         trap 'wine_session_end; [[ -z "$sim_pid" ]] || kill "$sim_pid" 2>/dev/null || true' EXIT
+        trap 'exit 143' TERM INT  # the EXIT trap still runs
         drive_c="$WINEPREFIX/drive_c"
         {
             printf 'Windows Registry Editor Version 5.00\n\n'
@@ -116,6 +117,7 @@ service() {
             wine_map_port COM1 "$dir/com1"
             "$simulator" --link "$dir/com1" --start-on-query --scenario "$scenario" >"$dir/simulator.out" 2>&1 &
             sim_pid=$!
+            echo "$sim_pid" >"$dir/simulator.pid"
             for _ in $(seq 100); do [[ -e "$dir/com1" ]] && break; sleep 0.1; done
         fi
         "$WINE" "$exe" run --console --for "$seconds" \
