@@ -96,6 +96,12 @@ std::string Endpoint(const ListenOutcome& outcome)
 std::string StartNetwork(const Settings& settings, WakeLoop wake, Actions* lines)
 {
     Wake = wake;
+    {
+        // A run before this one in the process may have left reports untaken.
+        std::lock_guard<std::mutex> hold(ReportLock);
+        Reports.clear();
+        WaitingRefusals = 0;
+    }
     DriverVersion = VersionOf(FollowsNetworkUps(settings) ? NULL : DriverModule());
     if (settings.NetworkListen.empty()) {
         return std::string();
