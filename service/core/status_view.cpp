@@ -249,7 +249,7 @@ std::string ReadingsText(const ServiceView& view)
     return text;
 }
 
-std::string BatteryText(const ServiceView& view, uint64_t elapsed)
+std::string BatteryText(const ServiceView& view)
 {
     const PolicyView& policy = view.Policy;
     if (view.FiguresKnown) {
@@ -259,8 +259,7 @@ std::string BatteryText(const ServiceView& view, uint64_t elapsed)
         if (!runtime.empty()) {
             text += (text.empty() ? "" : ", ") + ("runtime " + runtime) + " min";
         }
-        return (text.empty() ? std::string("not published") : text + " (estimated, at the present load)") +
-               ", as of " + DurationText(view.FiguresAgeMs + elapsed) + " ago";
+        return text.empty() ? std::string("not published") : text + " (estimated, at the present load)";
     }
     if (policy.Battery.ChargeKnown || policy.Battery.RuntimeKnown) {
         std::string text = policy.Battery.ChargeKnown ? "charge " + std::to_string(policy.Battery.ChargePercent) + " %"
@@ -385,7 +384,7 @@ int RunningStatus(const ServiceView& view, uint64_t elapsed, Lines* lines)
     for (const auto& note : view.Notes) {
         lines->Add(note.first, note.second);
     }
-    lines->Add("battery", BatteryText(view, elapsed));
+    lines->Add("battery", BatteryText(view));
     std::string readings = view.FiguresKnown ? ReadingsText(view) : std::string();
     if (!readings.empty()) {
         lines->Add("readings", readings);
@@ -463,7 +462,6 @@ std::vector<std::string> ViewLines(const ServiceView& view)
     w.Number("RuntimeKnown", p.Battery.RuntimeKnown);
     w.Number("RuntimeSeconds", p.Battery.RuntimeSeconds);
     w.Number("FiguresKnown", view.FiguresKnown);
-    w.Number("FiguresAgeMs", view.FiguresAgeMs);
     for (const auto& figure : view.Figures) {
         w.Pair("Figure", figure.first, figure.second);
     }
@@ -536,7 +534,6 @@ bool ParseView(const std::vector<std::string>& lines, ServiceView* view)
     r.Flag("RuntimeKnown", &p.Battery.RuntimeKnown);
     r.Number("RuntimeSeconds", &p.Battery.RuntimeSeconds);
     r.Flag("FiguresKnown", &v.FiguresKnown);
-    r.Number("FiguresAgeMs", &v.FiguresAgeMs);
     v.Figures = r.Pairs("Figure");
     r.Text("LogFile", &v.LogFile);
     r.Text("LogFileProblem", &v.LogFileProblem);

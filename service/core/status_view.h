@@ -18,9 +18,6 @@
 // The service rewrites its view at least every 2 s: three of those missed
 // and it does not report.
 const uint64_t VIEW_STALE_MS = 6000;
-// Figures the driver has not published again for this long (it does after
-// every poll, every 2 s, or 4 s for a silent UPS) are no longer the UPS's.
-const uint64_t FIGURES_STALE_MS = 15000;
 
 // `status`'s exit codes.
 const int STATUS_ANSWERS = 0;    // the service runs and the UPS answers now
@@ -41,9 +38,9 @@ struct ServiceView {
     std::string Source;        // where the states come from (SourceText)
     PolicyView Policy = PolicyView();
     // The UPS's figures as the driver published them (its Status values, by
-    // name, as texts), known only while the driver runs and the UPS answers.
+    // name, as texts), read as the view is written, known only while the
+    // driver runs and the UPS answers.
     bool FiguresKnown = false;
-    uint64_t FiguresAgeMs = 0;
     std::vector<std::pair<std::string, std::string>> Figures;
     std::string LogFile;         // empty: none
     std::string LogFileProblem;  // why it is not written as it should be; empty when it is

@@ -27,7 +27,6 @@ ServiceView OnMains()
     view.Policy.ShutdownInMs = view.Policy.DrillMainsInMs = view.Policy.HostSyncLeftMs = NO_DEADLINE;
     view.Policy.Phase = ShutdownPhase::None;
     view.FiguresKnown = true;
-    view.FiguresAgeMs = 500;
     view.Figures = {{"BatteryCapacity", "100"}, {"TotalUPSRuntime", "13"}, {"InputVoltage", "229.8"},
                     {"OutputLoad", "013"},      {"InputFrequency", "50.0"}, {"StatusFlags", "00001001"}};
     view.LogFile = "C:\\KorvoUPS\\events.log";
@@ -85,7 +84,7 @@ TEST(StatusView, StatusShowsWhatIsTrueNow)
          0,
          {"service:  running (process 1234), as of 1 s ago\n",
           "UPS:      driver C:\\KorvoUPS\\KorvoUPS.dll, UPS on COM1: answers\n", "policy:   on mains for 3 h 12 min\n",
-          "battery:  charge 100 %, runtime 13 min (estimated, at the present load), as of 2 s ago\n",
+          "battery:  charge 100 %, runtime 13 min (estimated, at the present load)\n",
           "readings: input 229.8 V, load 013 %, 50.0 Hz, flags 00001001\n", "settings: all in effect as read\n",
           "log file: C:\\KorvoUPS\\events.log\n"},
          {"shutdown", "drill", "unknown"}},
