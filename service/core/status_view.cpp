@@ -627,8 +627,9 @@ std::string SettingsText(const RegistryValues& values, const RegistryValue* port
             return "not used: Ups is set";
         }
         if (running != nullptr && (read.count(name) == 0 || read[name] != ValueFingerprint(value))) {
-            return "NOT yet in effect: changed since the service read it (`korvoups-service set` tells the service; "
-                   "or restart it)";
+            return name == "Driver" ? "NOT yet in effect: the service loads its driver as it starts (restart it)"
+                                    : "NOT yet in effect: changed since the service read it (`korvoups-service set` "
+                                      "tells the service; or restart it)";
         }
         if (!refusal.empty()) {
             return "NOT in effect: " + refusal;

@@ -143,7 +143,12 @@ int main(int argc, char** argv)
         return DrillCommand(seconds);
     }
     if (command == "user") {
-        return UserCommand(std::vector<std::string>(argv + 2, argv + argc));
+        // Its words in any case too, but the account's name.
+        std::vector<std::string> words(argv + 2, argv + argc);
+        for (size_t i = 0; i < words.size(); i += 2) {
+            words[i] = Lower(words[i]);
+        }
+        return UserCommand(words);
     }
     if (command == "run" && argc >= 3 && Lower(argv[2]) == "--console") {
         double seconds = -1;

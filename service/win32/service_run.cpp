@@ -282,15 +282,29 @@ void ReadSettings(Settings* settings, std::string* port)
 }
 
 // Told to read the settings again (SERVICE_CONTROL_PARAMCHANGE): they
-// apply at once, a new LogFile once the lines about them are written.
+// apply at once, a new LogFile once the lines about them are written. The
+// driver's DLL is loaded once, as the service starts: another Driver waits
+// for the next start, and says so.
 bool LogFileChanged = false;
 void ReadSettingsAgain(uint64_t now, Actions* actions)
 {
+    std::vector<std::pair<std::string, std::string>> before = SettingsRead;
     Settings settings;
     std::string port;
     ReadSettings(&settings, &port);
+    std::string otherDriver;
+    if (settings.Driver != Config.Driver) {
+        otherDriver = settings.Driver;
+        settings.Driver = Config.Driver;
+        SettingsRead = before;  // what the service uses is what it read then
+    }
     Actions reread;
     PolicyReconfigure(settings, port, now, &reread);
+    if (!otherDriver.empty()) {
+        LogAction(&reread, LogEvent::Config, Severity::Warning,
+                  "Driver " + otherDriver + " is loaded when the service starts next; until then it runs " +
+                      Config.Driver);
+    }
     uint32_t id = 0;
     uint32_t unused = 0;
     if (TakeRequest(REQUEST_READ_SETTINGS, &id, &unused)) {

@@ -236,18 +236,17 @@ if [[ "$mode" == service ]]; then
     exits="" running=1 n=0
     : >"$work/commands.out"
     for step in $steps; do
-        command=()
-        case "$step" in
-        wait:*) sleep "${step#wait:}" ;;
+        # A command's word as the step writes it (the program takes any letter case).
+        command=() word="${step%%:*}" argument="${step#*:}"
+        case "${step,,}" in
+        wait:*) sleep "$argument" ;;
         start) "$WINE" sc start UPS >/dev/null; running=1 ;;
         stop) stop_timed; running=0 ;;
         restart) stop_timed; "$WINE" sc start UPS >/dev/null; running=1 ;;
-        status) command=(status) ;;
-        status:*) command=(status --wait "${step#status:}") ;;
-        settings) command=(settings) ;;
-        set:*) value="${step#set:}"; command=(set "${value%%=*}" "${value#*=}") ;;
-        drill) command=(drill) ;;
-        drill:*) command=(drill "${step#drill:}") ;;
+        status | settings | drill) command=("$word") ;;
+        status:*) command=("$word" --wait "$argument") ;;
+        set:*) command=("$word" "${argument%%=*}" "${argument#*=}") ;;
+        drill:*) command=("$word" "$argument") ;;
         *) echo "service: bad step '$step'" >&2; exit 2 ;;
         esac
         if ((${#command[@]})); then

@@ -410,6 +410,12 @@ TEST(StatusView, SettingsTellWhatIsInEffect)
         << stopped;
     EXPECT_NE(LineOf(stopped, "CommLostSeconds").find("; good; the service is not running"), std::string::npos);
 
+    values["Driver"] = Text("C:\\Other\\KorvoUPS.dll");
+    running.SettingsRead.emplace_back("Driver", ValueFingerprint(nullptr));
+    EXPECT_NE(LineOf(SettingsText(values, &port, FOLDER, NoExpansion, &running), "Driver")
+                  .find("; NOT yet in effect: the service loads its driver as it starts (restart it)"),
+              std::string::npos);
+
     RegistryValues network = {{"Ups", Text("ups@nas")}, {"Driver", Text("C:\\KorvoUPS\\KorvoUPS.dll")}};
     std::string follows = SettingsText(network, &port, FOLDER, NoExpansion, nullptr);
     EXPECT_NE(LineOf(follows, "Port").find("not used: Ups is set"), std::string::npos) << follows;

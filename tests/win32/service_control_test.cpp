@@ -177,16 +177,20 @@ TEST_F(ServiceShutdown, ACommandsControlDoesOnlyWhatAnAdministratorsRequestAsks)
         DWORD control;
         int answer;          // -1: none; 0: refused; 1: done
         const char* logged;  // a line the log then has (nullptr: none but those before)
+        void (*change)();    // the settings changed before (nullptr: none)
     } rows[] = {
-        {"a drill's control without a request: nothing", nullptr, DRILL_CONTROL, -1, nullptr},
+        {"a drill's control without a request: nothing", nullptr, DRILL_CONTROL, -1, nullptr, nullptr},
         {"a drill's control with a request for the settings: nothing", REQUEST_READ_SETTINGS, DRILL_CONTROL, -1,
-         nullptr},
-        {"the drill asked for", REQUEST_DRILL, DRILL_CONTROL, 1, " DRILL a power failure of 5 s"},
-        {"a second drill while the first is under way: refused", REQUEST_DRILL, DRILL_CONTROL, 0, nullptr},
+         nullptr, nullptr},
+        {"the drill asked for", REQUEST_DRILL, DRILL_CONTROL, 1, " DRILL a power failure of 5 s", nullptr},
+        {"a second drill while the first is under way: refused", REQUEST_DRILL, DRILL_CONTROL, 0, nullptr, nullptr},
         {"the settings read again without a request", nullptr, SERVICE_CONTROL_PARAMCHANGE, -1,
-         " CONFIG settings read again: nothing changed"},
+         " CONFIG settings read again: nothing changed", nullptr},
         {"the settings read again at a request", REQUEST_READ_SETTINGS, SERVICE_CONTROL_PARAMCHANGE, 1,
-         " CONFIG settings read again: NotifyEverySeconds 120 -> 30"},
+         " CONFIG settings read again: NotifyEverySeconds 120 -> 30", [] { SetDword("NotifyEverySeconds", 30); }},
+        {"another Driver waits for the next start", REQUEST_READ_SETTINGS, SERVICE_CONTROL_PARAMCHANGE, 1,
+         " CONFIG Driver C:\\other\\KorvoUPS.dll is loaded when the service starts next; until then it runs ",
+         [] { SetText(SETTINGS_KEY, "Driver", "C:\\other\\KorvoUPS.dll"); }},
     };
     ASSERT_TRUE(DeleteTree(SETTINGS_KEY));
     SetText(SERVICE_KEY, "Port", "COM1");
@@ -203,8 +207,8 @@ TEST_F(ServiceShutdown, ACommandsControlDoesOnlyWhatAnAdministratorsRequestAsks)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ++id;
-        if (row.control == SERVICE_CONTROL_PARAMCHANGE && row.answer == 1) {
-            SetDword("NotifyEverySeconds", 30);
+        if (row.change != nullptr) {
+            row.change();
         }
         std::string error;
         ASSERT_TRUE(DeleteValue(SERVICE_KEY, "Request"));
