@@ -318,7 +318,7 @@ std::string ShutdownText(const PolicyView& policy, uint64_t elapsed)
     case ShutdownPhase::Calling: how = "; asking Windows to shut down"; break;
     case ShutdownPhase::Called: how = "; Windows is shutting down"; break;
     case ShutdownPhase::DryRun:
-        how = policy.Drill ? "; Windows stays on (a drill)" : " (dry run: Windows stays on until the mains is back)";
+        how = policy.Drill ? "; Windows stays on" : " (dry run: Windows stays on until the mains is back)";
         break;
     case ShutdownPhase::None: break;
     }

@@ -176,6 +176,16 @@ TEST(StatusView, StatusShowsWhatIsTrueNow)
              v->Policy.DrillMainsInMs = 9000;
          },
          1000, 0, {"policy:   on battery for 4 s; shutdown in 1 s (a drill: the mains comes back in 8 s)\n"}, {}},
+        {"a drill's shutdown, Windows left on", Running(),
+         [](ServiceView* v) {
+             v->Policy.State = v->Policy.StateCode = v->Policy.Power = 2;
+             v->Policy.Phase = ShutdownPhase::DryRun;
+             v->Policy.Reason = "4 s on battery";
+             v->Policy.Drill = true;
+             v->Policy.DrillMainsInMs = 30000;
+         },
+         0, 0, {"; shutdown decided: 4 s on battery; Windows stays on (a drill: the mains comes back in 30 s)\n"},
+         {"dry run"}},
         {"a drill's shutdown, waiting for RunBeforeShutdown", Running(),
          [](ServiceView* v) {
              v->Policy.State = v->Policy.StateCode = v->Policy.Power = 2;
