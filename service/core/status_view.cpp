@@ -279,7 +279,8 @@ std::string BatteryText(const ServiceView& view)
 std::string DriverText(const PolicyView& policy, uint64_t elapsed)
 {
     switch (policy.Driver) {
-    case DriverStatus::Starting: return "not watched yet: UPSInit called " + DurationText(policy.DriverForMs + elapsed) + " ago";
+    case DriverStatus::Starting:
+        return "not watched yet: UPSInit called " + DurationText(policy.DriverForMs + elapsed) + " ago";
     case DriverStatus::NotReturning:
         return "not watched: UPSInit has not returned after " + DurationText(policy.DriverForMs + elapsed);
     case DriverStatus::Failed:
@@ -296,7 +297,8 @@ std::string AnswerText(const PolicyView& policy, uint64_t elapsed)
     if (policy.Driver != DriverStatus::Running) {
         return DriverText(policy, elapsed);
     }
-    std::string refusal = policy.LoginRefusal.empty() ? std::string() : "; the login is refused: " + policy.LoginRefusal;
+    std::string refusal =
+        policy.LoginRefusal.empty() ? std::string() : "; the login is refused: " + policy.LoginRefusal;
     if (Answers(policy.State)) {
         return "answers" + refusal;
     }
@@ -379,7 +381,8 @@ int RunningStatus(const ServiceView& view, uint64_t elapsed, Lines* lines)
         for (const std::string& secondary : policy.Secondaries) {
             who += (who.empty() ? "" : ", ") + secondary;
         }
-        lines->Add("secondaries", (who.empty() ? std::string("none logged in") : who) + (policy.Fsd ? "; FSD set" : ""));
+        lines->Add("secondaries",
+                   (who.empty() ? std::string("none logged in") : who) + (policy.Fsd ? "; FSD set" : ""));
     }
     for (const auto& note : view.Notes) {
         lines->Add(note.first, note.second);
@@ -395,8 +398,9 @@ int RunningStatus(const ServiceView& view, uint64_t elapsed, Lines* lines)
     for (const SettingProblem& problem : policy.Problems) {
         lines->Add("settings", "refused: " + ProblemText(problem));
     }
+    std::string problem = view.LogFileProblem.empty() ? std::string() : ": " + view.LogFileProblem;
     lines->Add("log file", view.LogFile.empty() ? std::string("none (the Event Log has every line)")
-                                                : view.LogFile + (view.LogFileProblem.empty() ? "" : ": " + view.LogFileProblem));
+                                                : view.LogFile + problem);
     if (policy.Driver == DriverStatus::Running && Answers(policy.State)) {
         return STATUS_ANSWERS;
     }

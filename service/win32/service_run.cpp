@@ -245,7 +245,8 @@ void KeepView(bool forced)
     uint32_t state = view.Policy.State;
     // Read only while the driver runs and the UPS answers: what it published
     // before, or before a stop, is no figure of now.
-    if (view.Policy.Driver == DriverStatus::Running && !view.Policy.Network && (state == 1 || state == 2 || state == 4)) {
+    bool answers = state == 1 || state == 2 || state == 4;
+    if (view.Policy.Driver == DriverStatus::Running && !view.Policy.Network && answers) {
         ReadFigures(&view);
     }
     view.LogFile = Config.LogFile;
