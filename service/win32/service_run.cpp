@@ -38,9 +38,9 @@ const uint64_t COMMAND_LOOK_MS = 250;
 // changes state faster than they are taken waits for them.
 const size_t MAX_QUEUED_STATES = 1024;
 const DWORD QUEUE_FULL_WAIT_MS = 100;
-// The view for `status` is rewritten at every turn of the loop, but no more
-// often than this while the turns come fast (a flapping driver's), but for
-// an answer to a command, which is written at once.
+// The view for `status` is rewritten at every turn of the loop, at most
+// this often while the turns come fast (a flapping driver's); an answer to
+// a command is written at once.
 const uint64_t VIEW_WRITE_LEAST_MS = 250;
 
 // What the other threads hand to the service's thread.
@@ -297,7 +297,12 @@ void ReadSettingsAgain(uint64_t now, Actions* actions)
     if (settings.Driver != Config.Driver) {
         otherDriver = settings.Driver;
         settings.Driver = Config.Driver;
-        SettingsRead = before;  // what the service uses is what it read then
+        // The Driver value in use is the one read then.
+        for (size_t i = 0; i < SettingsRead.size() && i < before.size(); ++i) {
+            if (SettingsRead[i].first == "Driver") {
+                SettingsRead[i] = before[i];
+            }
+        }
     }
     Actions reread;
     PolicyReconfigure(settings, port, now, &reread);

@@ -19,6 +19,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -190,7 +191,10 @@ TEST_F(ServiceShutdown, ACommandsControlDoesOnlyWhatAnAdministratorsRequestAsks)
          " CONFIG settings read again: NotifyEverySeconds 120 -> 30", [] { SetDword("NotifyEverySeconds", 30); }},
         {"another Driver waits for the next start", REQUEST_READ_SETTINGS, SERVICE_CONTROL_PARAMCHANGE, 1,
          " CONFIG Driver C:\\other\\KorvoUPS.dll is loaded when the service starts next; until then it runs ",
-         [] { SetText(SETTINGS_KEY, "Driver", "C:\\other\\KorvoUPS.dll"); }},
+         [] {
+             SetText(SETTINGS_KEY, "Driver", "C:\\other\\KorvoUPS.dll");
+             SetDword("NotifyEverySeconds", 45);
+         }},
     };
     ASSERT_TRUE(DeleteTree(SETTINGS_KEY));
     SetText(SERVICE_KEY, "Port", "COM1");
@@ -234,7 +238,15 @@ TEST_F(ServiceShutdown, ACommandsControlDoesOnlyWhatAnAdministratorsRequestAsks)
             EXPECT_EQ(Count(LogText(), " DRILL a power failure"), drillsBefore) << LogText();
         }
     }
+    // What `settings` compares with: the values read again, but the Driver in use.
     ServiceView view;
+    ASSERT_TRUE(ReadView(&view));
+    std::map<std::string, std::string> read(view.SettingsRead.begin(), view.SettingsRead.end());
+    DWORD seconds = 45;
+    RegistryValue notify{REG_DWORD, std::string(reinterpret_cast<const char*>(&seconds), sizeof seconds)};
+    RegistryValue driver{REG_SZ, Utf8ToUtf16(DriverPath())};
+    EXPECT_EQ(read["NotifyEverySeconds"], ValueFingerprint(&notify));
+    EXPECT_EQ(read["Driver"], ValueFingerprint(&driver));
     EXPECT_EQ(ServiceControl(SERVICE_CONTROL_STOP, 0, NULL, NULL), static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(WaitForSingleObject(service, GENEROUS_MS), static_cast<DWORD>(WAIT_OBJECT_0));
     CloseHandle(service);
