@@ -212,9 +212,9 @@ void OpenLog(const std::string& logFile, bool toConsole, uint64_t now)
         prepared = true;
     }
     ToConsole = toConsole;
+    EventSource = RegisterEventSourceW(NULL, EVENT_SOURCE);
     UseLogFile(logFile);
     LogLimitStart(&Budget, now);
-    EventSource = RegisterEventSourceW(NULL, EVENT_SOURCE);
 }
 
 void UseLogFile(const std::string& logFile)
@@ -227,6 +227,18 @@ void UseLogFile(const std::string& logFile)
     // Lines left in the ".new" file by a run that ended while the log file
     // was held go back into it first.
     WritingNew = !LogPath.empty() && GetFileAttributesW(NewPath().c_str()) != INVALID_FILE_ATTRIBUTES;
+    // Known at once, not at the next line, so that `status` can tell it; a
+    // file held by another program is written beside it, no failure.
+    HANDLE file = LogPath.empty() ? NULL : OpenForAppend(WritingNew ? NewPath() : LogPath);
+    DWORD error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE && error != ERROR_SHARING_VIOLATION) {
+        LogFileFailed = true;
+        LogFileError = ErrorText(error);
+        ReportToEventLog(LogEvent::Config, Severity::Error,
+                         "the log file " + Utf8(LogPath) + " cannot be written (" + LogFileError + ")");
+    } else if (file != NULL && file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
     LeaveCriticalSection(&LogLock);
 }
 
