@@ -253,6 +253,8 @@ void KeepView(bool forced)
     view.LogFileProblem = LogFileProblem();
     view.SettingsRead = SettingsRead;
     view.Answer = Answer;
+    // The network's own lines (where the server listens, the session with a
+    // primary) go in view.Notes.
     std::string error;
     if (!WriteView(view, &error) && !ViewFailureTold) {
         ViewFailureTold = true;
