@@ -4,6 +4,7 @@
 #include "korvoups.h"
 #include "serial_link.h"
 #include "status_query.h"
+#include "status_registry.h"
 
 #include <windows.h>
 
@@ -69,9 +70,30 @@ static int BenchPolls(const char* port, int count)
     for (int i = 0; i < count; ++i) {
         double cpu = ThreadCpuMs();
         double start = WallMs();
-        PollUps();
+        uint32_t state = PollUps();
         double wall = WallMs() - start;
-        std::printf("poll,%d,%.3f,%.3f,%u\n", i, wall, ThreadCpuMs() - cpu, UPSGetState());
+        std::printf("poll,%d,%.3f,%.3f,%u\n", i, wall, ThreadCpuMs() - cpu, state);
+    }
+    ReleasePort();
+    return 0;
+}
+
+// The Status values after a poll: the readings and the five, or, after a
+// poll without an answer, the readings removed and the five.
+static int BenchPublications(const char* port, int count)
+{
+    std::strncpy(PortName, port, PORT_NAME_BYTES - 1);
+    if (OpenLine() != LineOpening::Opened) {
+        std::fprintf(stderr, "cannot open and set up %s\n", port);
+        return 1;
+    }
+    uint32_t state = PollUps();
+    for (int i = 0; i < count; ++i) {
+        double cpu = ThreadCpuMs();
+        double start = WallMs();
+        bool published = PublishStatus();
+        double wall = WallMs() - start;
+        std::printf("publish,%d,%.3f,%.3f,%u,%d\n", i, wall, ThreadCpuMs() - cpu, state, published);
     }
     ReleasePort();
     return 0;
@@ -115,12 +137,16 @@ int main(int argc, char** argv)
     if (argc == 4 && std::strcmp(argv[1], "polls") == 0) {
         return BenchPolls(argv[2], std::atoi(argv[3]));
     }
+    if (argc == 4 && std::strcmp(argv[1], "publications") == 0) {
+        return BenchPublications(argv[2], std::atoi(argv[3]));
+    }
     if (argc == 3 && std::strcmp(argv[1], "stops") == 0) {
         return BenchStops(std::atoi(argv[2]));
     }
     if (argc == 3 && std::strcmp(argv[1], "changes") == 0) {
         return WatchChanges(std::atoi(argv[2]));
     }
-    std::fprintf(stderr, "usage: poll_bench polls PORT COUNT | stops COUNT | changes SECONDS\n");
+    std::fprintf(stderr,
+                 "usage: poll_bench polls PORT COUNT | publications PORT COUNT | stops COUNT | changes SECONDS\n");
     return 2;
 }

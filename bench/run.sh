@@ -36,6 +36,9 @@ echo "== polls against an answering UPS (40)"
 run_with_ups online:inf "$out/sim-polls.log" -- polls COM1 40 >"$out/polls.csv"
 echo "== polls against a UPS whose status line is 39 bytes (20)"
 run_with_ups online:inf:fault=@@@:output=@:freq=@ "$out/sim-short.log" -- polls COM1 20 >"$out/short-polls.csv"
+echo "== the Status values published after an answer, and after none (40 each)"
+run_with_ups online:inf "$out/sim-publish.log" -- publications COM1 40 >"$out/publish-answered.csv"
+run_with_ups silence:inf "$out/sim-publish-silent.log" -- publications COM1 40 >"$out/publish-silent.csv"
 echo "== UPSStop with an answering UPS (8)"
 run_with_ups online:inf "$out/sim-stops.log" -- stops 8 >"$out/stops-answering.csv"
 echo "== UPSStop with a silent UPS (8)"
@@ -53,6 +56,13 @@ scenario="online:4"
 for seconds in 3 4.5 6 3.5 5 4 5.5 3.2; do scenario+=",disconnect:$seconds,online:5"; done
 echo "== wake-up after the device comes back (8 replugs, ~80 s)"
 run_with_ups "$scenario,online:inf" "$out/sim-replug.log" -- changes 85 >"$out/replug.csv"
+
+# The device gone for longer, its COM name still there (Wine opens it, and it
+# takes no line settings): the driver tries it every cycle all the same.
+scenario="online:4"
+for seconds in 10 30 90; do scenario+=",disconnect:$seconds,online:8"; done
+echo "== wake-up after the device comes back from 10, 30 and 90 s away (~2.7 min)"
+run_with_ups "$scenario,online:inf" "$out/sim-unplug.log" -- changes 165 >"$out/unplug.csv"
 
 # A silent UPS on a healthy line: how often the driver opens the port anew.
 # The wineserver opens devices for its programs, so its opens are counted.
@@ -82,6 +92,7 @@ change_delays() {  # SIMULATOR_LOG CHANGES_CSV [TO_STATE]
 }
 change_delays "$out/sim-changes.log" "$out/changes.csv" >"$out/delays.csv"
 change_delays "$out/sim-replug.log" "$out/replug.csv" 1 >"$out/replug-delays.csv"
+change_delays "$out/sim-unplug.log" "$out/unplug.csv" 1 >"$out/unplug-delays.csv"
 
 stats() {  # FILE COLUMN: count, mean, max
     tr -d '\r' <"$1" | awk -F, -v c="$2" '{ s += $c; if ($c > m) m = $c; n++ }
@@ -91,10 +102,15 @@ line_ms=212.5  # 3-byte query + 48-byte reply, 10 bits a byte at 2400 baud
 IFS=, read -r polls poll_mean poll_max <<<"$(stats "$out/polls.csv" 3)"
 IFS=, read -r _ cpu_mean cpu_max <<<"$(stats "$out/polls.csv" 4)"
 IFS=, read -r short_polls short_mean short_max <<<"$(stats "$out/short-polls.csv" 3)"
+IFS=, read -r publishes publish_mean publish_max <<<"$(stats "$out/publish-answered.csv" 3)"
+IFS=, read -r _ publish_cpu_mean publish_cpu_max <<<"$(stats "$out/publish-answered.csv" 4)"
+IFS=, read -r removals removal_mean removal_max <<<"$(stats "$out/publish-silent.csv" 3)"
 IFS=, read -r stops stop_mean stop_max <<<"$(stats "$out/stops-answering.csv" 3)"
 IFS=, read -r silent silent_mean silent_max <<<"$(stats "$out/stops-silent.csv" 3)"
 IFS=, read -r changes delay_mean delay_max <<<"$(stats "$out/delays.csv" 2)"
 IFS=, read -r replugs replug_mean replug_max <<<"$(stats "$out/replug-delays.csv" 2)"
+IFS=, read -r unplugs unplug_mean unplug_max <<<"$(stats "$out/unplug-delays.csv" 2)"
+unplug_each="$(cut -d, -f2 "$out/unplug-delays.csv" | paste -sd/)"
 ratio_mean="$(awk -v a="$poll_mean" -v l="$line_ms" 'BEGIN { printf "%.3f", a / l }')"
 ratio_max="$(awk -v a="$poll_max" -v l="$line_ms" 'BEGIN { printf "%.3f", a / l }')"
 
@@ -104,8 +120,11 @@ csv="build/bench/results-$arch.csv"
     echo "poll duration,$polls,$poll_mean,$poll_max,line time $line_ms ms; ratio $ratio_mean (max $ratio_max)"
     echo "CPU per poll,$polls,$cpu_mean,$cpu_max,CPU time of the polling thread"
     echo "poll with a 39-byte line,$short_polls,$short_mean,$short_max,line time 175.0 ms"
+    echo "publication after an answer,$publishes,$publish_mean,$publish_max,8 readings and the 5 values; CPU $publish_cpu_mean (max $publish_cpu_max) ms"
+    echo "publication after no answer,$removals,$removal_mean,$removal_max,8 readings removed and the 5 values"
     echo "state change to wake-up,$changes,$delay_mean,$delay_max,design bound 2000 ms + one poll"
     echo "device back to wake-up in state 1,$replugs,$replug_mean,$replug_max,reopened at the next cycle"
+    echo "back after 10/30/90 s away to wake-up in state 1,$unplugs,$unplug_mean,$unplug_max,each: $unplug_each ms"
     echo "opens per minute against a silent UPS,$opens,$opens_per_minute,,opens in $silent_seconds s (mean: reopens a minute)"
     echo "queries per minute against a silent UPS,$queries,$queries_per_minute,,2000 ms wait + 2000 ms silent poll: 15"
     echo "UPSStop answering UPS,$stops,$stop_mean,$stop_max,stop lands anywhere in the cycle"

@@ -68,10 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     bool read = ReadPortName();
 
-    // The whole value with room for a terminator, or all 260 bytes with a NUL among them.
+    // The whole value with room for a terminator, or all 260 bytes with a NUL
+    // among them; and a text (REG_SZ or REG_EXPAND_SZ), whatever bytes another
+    // type holds.
     bool fits = value.size() < PORT_NAME_BYTES ||
                 (value.size() == PORT_NAME_BYTES && value.find('\0') != std::string::npos);
-    bool readable = keyPresent && !keyFails && valuePresent && !queryFails && fits;
+    bool text = type == testplatform::TYPE_SZ || type == testplatform::TYPE_EXPAND_SZ;
+    bool readable = keyPresent && !keyFails && valuePresent && !queryFails && fits && text;
     CHECK(read == readable);
     CHECK(std::memchr(PortName, '\0', sizeof PortName) != nullptr);
     CHECK(testplatform::OpenKeys() == 0);

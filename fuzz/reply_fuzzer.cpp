@@ -140,11 +140,43 @@ std::string StatusLineWith(Input* seed, const std::string& batteryVolts, const s
 
 void Poison()
 {
+    std::memset(&UpsStatus.Line, 'x', sizeof UpsStatus.Line);
     UpsStatus.State.store(UNSET);
     UpsStatus.CommStatus = UNSET;
     UpsStatus.UtilityPowerStatus = UNSET;
     UpsStatus.BatteryCapacity = static_cast<int32_t>(UNSET);
     UpsStatus.TotalUPSRuntime = static_cast<int32_t>(UNSET);
+}
+
+// A reading's text is what the number reader takes: an optional sign,
+// digits, at most one point; the flags are eight 0s and 1s or nothing.
+void CheckTexts(const StatusReply& line)
+{
+    for (const char* text : line.ReadingText) {
+        size_t length = std::strlen(text);
+        CHECK(length < READING_TEXT_BYTES);
+        size_t start = length > 0 && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+        size_t points = 0;
+        size_t digits = 0;
+        for (size_t i = start; i < length; ++i) {
+            CHECK(text[i] == '.' || (text[i] >= '0' && text[i] <= '9'));
+            points += text[i] == '.';
+            digits += text[i] != '.';
+        }
+        CHECK(points <= 1);
+        CHECK(length == 0 || digits > 0);
+    }
+    size_t flags = std::strlen(line.FlagText);
+    CHECK(flags == 0 || flags == STATUS_FLAG_COUNT);
+    CHECK(std::strspn(line.FlagText, "01") == flags);
+}
+
+void CheckNoLine(const StatusReply& line)
+{
+    for (const char* text : line.ReadingText) {
+        CHECK(text[0] == '\0');
+    }
+    CHECK(line.FlagText[0] == '\0');
 }
 
 void CheckConsistent()
@@ -159,7 +191,9 @@ void CheckConsistent()
     if (state == UPS_STATE_NO_COMM) {
         CHECK(UpsStatus.BatteryCapacity == 0);
         CHECK(UpsStatus.TotalUPSRuntime == 0);
+        CheckNoLine(UpsStatus.Line);  // nothing of an earlier line is left to publish
     }
+    CheckTexts(UpsStatus.Line);
     uint32_t utility = state == UPS_STATE_ON_BATTERY || state == UPS_STATE_LOW_BATTERY ? UTILITY_POWER_OFF
                                                                                          : UTILITY_POWER_ON;
     CHECK(UpsStatus.UtilityPowerStatus == utility);
@@ -170,7 +204,7 @@ void Poll()
 {
     Poison();
     uint64_t start = testplatform::LineTimeUs();
-    PollUps();
+    UpsStatus.State.store(PollUps());  // current at once: nothing is published
     CHECK(testplatform::LineTimeUs() - start <= BUDGET_US);
     CheckConsistent();
 }
@@ -235,6 +269,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         answer[i].bytes = reply.substr(used, length);
         used += length;
     }
+
+    // The reader alone, on the whole reply as one text: a line it refuses
+    // leaves nothing behind.
+    StatusReply direct;
+    std::memset(&direct, 'x', sizeof direct);
+    if (!ParseStatusReply(reply.data(), static_cast<uint32_t>(reply.size()), &direct)) {
+        CheckNoLine(direct);
+    }
+    CheckTexts(direct);
 
     testplatform::Reset();
     testplatform::AddDevice(PORT);

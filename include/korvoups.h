@@ -9,20 +9,44 @@
  * A stopped driver can be started again with UPSInit.
  *
  * Configuration: the serial device's name in the value "Port" under
- * HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\UPS. Opt-in, in the
- * driver's own key HKEY_LOCAL_MACHINE\SOFTWARE\KorvoUPS, read at UPSInit:
- * REG_DWORD "TurnOff" = 1 lets UPSTurnOff turn the UPS off (absent: off), and
- * REG_DWORD "RestoreMinutes" (3..9999, default 3) is how long the outlets stay
- * off after the mains has returned.
- * Output: besides the state code, five REG_DWORD values in the service key's
- * existing "Status" subkey (BatteryCapacity 0..100 %, BatteryStatus 0,
- * CommStatus 1 good / 2 lost, TotalUPSRuntime in minutes, UtilityPowerStatus
- * 1 on / 2 off), rewritten after every poll.
- * The port: a device that fails or goes away (a USB adapter replugged) is
- * opened again between polls, every 2000 ms until it is back; one that stops
- * answering, at most once a minute. A device that takes no serial line
- * settings is closed at once and never written to; after three such opens
- * in a row it is tried again at most once a minute.
+ * HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\UPS, a REG_SZ or
+ * REG_EXPAND_SZ taken as written (never expanded); a value of any other type
+ * is no Port. Opt-in, in the driver's own key HKEY_LOCAL_MACHINE\SOFTWARE\
+ * KorvoUPS, read at UPSInit: REG_DWORD "TurnOff" = 1 lets UPSTurnOff turn the
+ * UPS off (absent or of another type: off), and REG_DWORD "RestoreMinutes"
+ * (3..9999, default 3) is how long the outlets stay off after the mains has
+ * returned.
+ * Output: besides the state code, in the service key's existing "Status"
+ * subkey, rewritten after every poll:
+ *   five REG_DWORD values: BatteryCapacity 0..100 %, BatteryStatus 0,
+ *   CommStatus 1 good / 2 lost, TotalUPSRuntime in minutes,
+ *   UtilityPowerStatus 1 on / 2 off;
+ *   the unit's readings, REG_SZ, each as the unit wrote it (digits, an
+ *   optional sign and point: "230.0", "034", "13.60"): InputVoltage,
+ *   InputFaultVoltage, OutputVoltage (V), OutputLoad (% of rated),
+ *   InputFrequency (Hz), BatteryVoltage (V, per cell, block or pack, as the
+ *   unit reports it), Temperature (deg C); and StatusFlags, REG_SZ, its
+ *   eight flags as sent, each '0' or '1', in this order: utility fail,
+ *   battery low, bypass/boost, UPS failed, standby, test in progress,
+ *   shutdown active, beeper on.
+ * A reading (or the flags) is there only while the latest poll read it: it
+ * is removed where the unit sent a placeholder ("@@.@", "--.-") or, for
+ * StatusFlags, anything but eight 0s and 1s; after a poll that read no
+ * status line (CommStatus 2); and at UPSStop. Each poll writes them before
+ * the five, so a host that has read CommStatus 1 then finds the readings of
+ * that poll or of a later one.
+ * The port: a device that fails, goes away or takes no line settings (a USB
+ * adapter pulled out, gone from behind its name, replugged) is opened again
+ * between polls, every 2000 ms until it is back; one that stops answering,
+ * at most once a minute. What is no serial line is closed at once and never
+ * written to; a file or a pipe is opened again at most once a minute.
+ * Changed for a host since the first release: the readings and StatusFlags
+ * are new; a Port of a type other than REG_SZ or REG_EXPAND_SZ is no longer
+ * used (start-up code 5, as without Port); a device that takes no line
+ * settings is tried every 2000 ms however often it refused, and a file or a
+ * pipe is told by its type and waited for a minute from the first open; a
+ * TurnOff of a type other than REG_DWORD leaves the UPS alone; a new state
+ * is current for UPSGetState once its poll's Status values are written.
  */
 #ifndef KORVOUPS_H
 #define KORVOUPS_H
@@ -49,7 +73,7 @@ extern "C" {
  * the last failing step is returned; the driver runs in every case. */
 #define UPS_INIT_UNKNOWN_ERROR    0u /* an event could not be created */
 #define UPS_INIT_OK               1u /* every step succeeded */
-#define UPS_INIT_REGISTRY_ERROR   4u /* "Port" unreadable, or Status key not writable */
+#define UPS_INIT_REGISTRY_ERROR   4u /* "Port" unreadable or no text, or a Status value not written */
 #define UPS_INIT_COMM_OPEN_ERROR  5u /* the serial device did not open */
 #define UPS_INIT_COMM_SETUP_ERROR 6u /* the line settings could not be read or applied */
 
@@ -61,11 +85,13 @@ uint32_t UPS_CALL UPSInit(void);
 /* Cancels every wait, ends the monitor (a poll in progress reads a status
  * line that has begun to its end, and gives up waiting for one that has not,
  * leaving the state as the last finished poll found it), closes the events
- * once no thread waits on them, and the port. Returns at once when not
- * started. */
+ * once no thread waits on them, and the port, and removes the readings from
+ * the Status key (the five values stay). Returns at once when not started. */
 void UPS_CALL UPSStop(void);
 
-/* The state found by the latest poll. No I/O, never blocks. */
+/* The state found by the latest poll, current once that poll's Status
+ * values are written: a host that sees a new state reads them. No I/O,
+ * never blocks. */
 uint32_t UPS_CALL UPSGetState(void);
 
 /* Blocks until the state code changes, UPSCancelWait is called, or timeoutMs

@@ -37,11 +37,12 @@ extern "C" uint32_t UPS_CALL UPSInit(void)
     ForgetBatteryPack();
     // Polled even without a port, so that the state reads "no communication";
     // the monitor keeps trying to open it.
-    PollUps();
+    uint32_t state = PollUps();
     CancelPendingTurnOff();
     if (!PublishStatus()) {
         result = UPS_INIT_REGISTRY_ERROR;
     }
+    UpsStatus.State.store(state);
     // Started whatever failed, so that a host keeping the driver still gets states.
     StartMonitor();
     Started = true;
@@ -57,6 +58,7 @@ extern "C" void UPS_CALL UPSStop(void)
     UPSCancelWait();
     EndMonitor();
     ReleasePort();
+    WithdrawReadings();
     Started = false;
 }
 

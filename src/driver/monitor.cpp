@@ -46,13 +46,15 @@ static void MonitorThread()
     while (WaitForHandle(StopEvent.load(), POLL_PERIOD_MS) != WaitOutcome::Failed && !Cancelled.load()) {
         SendCommand();
         ReviveLine();
-        if (!PollUpsUnlessStopped()) {
+        uint32_t state = UPS_STATE_NO_COMM;
+        if (!PollUpsUnlessStopped(&state)) {
             break;  // ended by the stop: nothing new to publish or signal
         }
-        // Published first, so that a host woken by the change reads this
-        // poll's figures. A failure is retried after the next poll.
+        // Published first, so that a host that sees the new state, woken by
+        // the change or not, reads this poll's figures. A failure is retried
+        // after the next poll.
         PublishStatus();
-        uint32_t state = UpsStatus.State.load();
+        UpsStatus.State.store(state);
         PlatformHandle change = ChangeEvent.load();
         // Compared with the last signalled state, not the last poll's: a
         // change is reported once, however many polls confirm it.

@@ -14,12 +14,13 @@ static const uint32_t DEFAULT_RESTORE_MINUTES = 3;
 static bool TurnOffChosen = false;
 static uint32_t RestoreMinutes = DEFAULT_RESTORE_MINUTES;
 
-// A REG_DWORD's value; false when absent or of another size.
+// A REG_DWORD's value; false when absent, of another type or of another size.
 static bool QueryDword(PlatformHandle key, const char* name, uint32_t* value)
 {
     unsigned char data[4];
     uint32_t size = sizeof data;
-    if (!QueryRegistryValue(key, name, data, &size) || size != sizeof data) {
+    ValueType type = ValueType::Other;
+    if (!QueryRegistryValue(key, name, &type, data, &size) || type != ValueType::Dword || size != sizeof data) {
         return false;
     }
     std::memcpy(value, data, sizeof data);

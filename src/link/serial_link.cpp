@@ -12,8 +12,9 @@ PlatformHandle PortHandle = INVALID_PORT;
 static bool PortBroken = false;
 static uint32_t UnansweredPolls = 0;
 static uint32_t CyclesSinceOpen = 0;
-// Opens in a row that found a device taking no line settings.
-static uint32_t RefusedSettings = 0;
+// The last open found a file or a pipe: no serial line, however often it is
+// opened again.
+static bool FoundFileOrPipe = false;
 
 // Passes a call's result on, remembering a failure on the open port.
 static bool Healthy(bool ok)
@@ -31,10 +32,14 @@ bool ReadPortName()
         return false;
     }
     uint32_t size = sizeof PortName;
-    bool ok = QueryRegistryValue(key, "Port", PortName, &size);
+    ValueType type = ValueType::Other;
+    bool ok = QueryRegistryValue(key, "Port", &type, PortName, &size);
     CloseRegistryKey(key);
-    // A value that fills the whole buffer has no room for its terminator.
-    if (ok && size <= sizeof PortName && std::memchr(PortName, '\0', sizeof PortName) != nullptr) {
+    // A name is a text, taken as written: a REG_EXPAND_SZ is not expanded,
+    // and a value of any other type names nothing. A value that fills the
+    // whole buffer has no room for its terminator.
+    bool text = type == ValueType::String || type == ValueType::ExpandString;
+    if (ok && text && size <= sizeof PortName && std::memchr(PortName, '\0', sizeof PortName) != nullptr) {
         return true;
     }
     std::memset(PortName, 0, sizeof PortName);
@@ -66,24 +71,27 @@ void ReleasePort()
 
 LineOpening OpenLine()
 {
+    FoundFileOrPipe = false;
     if (!OpenPort()) {
-        RefusedSettings = 0;
         return LineOpening::NoDevice;
     }
-    if (!ApplyLineSettings()) {
+    // A file or a pipe is closed untouched. A device that takes no line
+    // settings may be one whose adapter is gone from behind its name, which
+    // some systems still open: it is closed too, and tried again next cycle.
+    FileType type = QueryFileType(PortHandle);
+    FoundFileOrPipe = type == FileType::Disk || type == FileType::Pipe;
+    if (FoundFileOrPipe || !ApplyLineSettings()) {
         CloseSerialDevice(PortHandle);
         PortHandle = INVALID_PORT;
-        RefusedSettings += RefusedSettings < SUSPECT_AFTER_REFUSALS ? 1 : 0;
         return LineOpening::NotSerialLine;
     }
-    RefusedSettings = 0;
     return LineOpening::Opened;
 }
 
 void ForgetLineHistory()
 {
     UnansweredPolls = 0;
-    RefusedSettings = 0;
+    FoundFileOrPipe = false;
 }
 
 void NotePollAnswered(bool answered)
@@ -96,11 +104,9 @@ void ReviveLine()
     CyclesSinceOpen += CyclesSinceOpen < SUSPECT_REOPEN_CYCLES ? 1 : 0;
     bool due = CyclesSinceOpen >= SUSPECT_REOPEN_CYCLES;
     bool suspect = UnansweredPolls >= SUSPECT_AFTER_POLLS && due;
-    // A device that took no line settings several times running (a pipe
-    // named by mistake) will not take them a cycle later either; one just
-    // plugged in may.
-    bool refusing = RefusedSettings >= SUSPECT_AFTER_REFUSALS;
-    if ((PortHandle != INVALID_PORT && !PortBroken && !suspect) || (refusing && !due)) {
+    // A file or a pipe named by mistake will be no serial line a cycle later
+    // either; a device gone for a while may be back.
+    if ((PortHandle != INVALID_PORT && !PortBroken && !suspect) || (FoundFileOrPipe && !due)) {
         return;
     }
     ReleasePort();

@@ -12,7 +12,8 @@ const uint32_t INPUT_LOOK_MS = 10;  // pause between looks at the receive queue
 extern char PortName[PORT_NAME_BYTES];
 extern PlatformHandle PortHandle;
 
-// Reads "Port" into PortName. On failure PortName is left empty.
+// Reads "Port", a REG_SZ or REG_EXPAND_SZ taken as written, into PortName.
+// On failure (missing, too long, of another type) PortName is left empty.
 bool ReadPortName();
 // Opens the device named by PortName into PortHandle; an empty name opens nothing.
 bool OpenPort();
@@ -21,19 +22,18 @@ bool ApplyLineSettings();
 void ReleasePort();
 
 enum class LineOpening { Opened, NoDevice, NotSerialLine };
-// Opens PortName and applies the line settings. A device that takes no line
-// settings is no serial line (a file, a volume, a pipe named by mistake): it
+// Opens PortName and applies the line settings. What is no serial line (a
+// file or a pipe named by mistake, or a device that takes no line settings)
 // is closed at once, before anything is written to it.
 LineOpening OpenLine();
 
 // Line recovery, between polls: a port whose calls failed (a USB adapter
 // pulled out, a line hung up) is reopened at the next cycle, as is one that
-// is not open (it did not open, or it went); one that has not answered for
-// several polls (an adapter whose old handle stays deaf after a replug), or
-// that took no line settings at several opens in a row, at most once every
-// SUSPECT_REOPEN_CYCLES cycles. At most one open a cycle.
+// is not open (it did not open, or it went, or it took no line settings);
+// one that has not answered for several polls (an adapter whose old handle
+// stays deaf after a replug), or a name that opened a file or a pipe, at
+// most once every SUSPECT_REOPEN_CYCLES cycles. At most one open a cycle.
 const uint32_t SUSPECT_AFTER_POLLS = 3;
-const uint32_t SUSPECT_AFTER_REFUSALS = 3;
 const uint32_t SUSPECT_REOPEN_CYCLES = 30;  // cycles of at least 2000 ms each: a minute
 // Each run of the driver judges its line afresh: called before its first open.
 void ForgetLineHistory();

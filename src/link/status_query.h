@@ -2,28 +2,13 @@
 // into UpsStatus.
 #pragma once
 
+#include "status_line.h"
+
 #include <cstdint>
 
 const double FULL_BATTERY_VOLTS = 13.6;  // one 12 V block, fully charged
 const double FULL_RUNTIME_MINUTES = 20.0;
 const uint32_t REPLY_WAIT_MS = 2000;
-
-// The fields of a status line that the driver uses.
-struct StatusReply {
-    float BatteryVolts;
-    int32_t LoadPercent;
-    // False where the unit sent a placeholder ("@@.@@", "---") instead.
-    bool HasBatteryVolts;
-    bool HasLoad;
-    char UtilityFailFlag;
-    char BatteryLowFlag;
-};
-
-// True only for a complete status line: the first line past any echo of the
-// query, line feeds, blanks and empty lines; eight fields, each a number or a
-// placeholder; a carriage return after the flags, no NUL before it; a
-// battery voltage that is finite or a placeholder.
-bool ParseStatusReply(const char* bytes, uint32_t length, StatusReply* reply);
 
 // From the voltage of one 12 V block.
 int32_t EstimateCapacity(double blockVolts);
@@ -34,12 +19,15 @@ void ForgetBatteryPack();
 // The 12 V blocks counted in this run's pack; 0 before a pack reading.
 int32_t BatteryPackBlocks();
 
-// Sends the query, reads and evaluates the answer, fills UpsStatus.
-void PollUps();
-// The same, but once StopPolls has been called, its wait for a status line
-// that has not begun ends at the next look (INPUT_LOOK_MS), and UpsStatus
-// stays as it was: false.
-bool PollUpsUnlessStopped();
+// Sends the query, reads and evaluates the answer and fills UpsStatus but
+// for its State: returns the state found, which the caller makes current
+// once the poll's figures are published, so that a host that sees the new
+// state finds them.
+uint32_t PollUps();
+// The same, the state in *state; but once StopPolls has been called, its
+// wait for a status line that has not begun ends at the next look
+// (INPUT_LOOK_MS), and UpsStatus stays as it was: false.
+bool PollUpsUnlessStopped(uint32_t* state);
 // For the rest of the run, until AllowPolls at the next start.
 void StopPolls();
 void AllowPolls();

@@ -25,9 +25,15 @@ typedef void (*ThreadRoutine)();
 PlatformHandle StartThread(ThreadRoutine routine);            // null on failure
 void CloseObject(PlatformHandle handle);                      // an event or a thread
 void SleepMs(uint32_t ms);
+// Milliseconds from an arbitrary start; wraps, so only differences count.
+uint32_t MillisecondTicks();
 
 // Serial device. Transfers are synchronous.
 PlatformHandle OpenSerialDevice(const char* portName);        // INVALID_PORT on failure
+// What an open handle is, as the system tells it. A serial port is a
+// character device; a device gone from behind its name may be Unknown.
+enum class FileType { Character, Disk, Pipe, Unknown };
+FileType QueryFileType(PlatformHandle handle);
 bool ConfigureSerialLine(PlatformHandle port);                // 2400 8N1, DTR and RTS on, no flow control
 bool WriteSerial(PlatformHandle port, const void* bytes, uint32_t count, uint32_t* written);
 bool QueryInputQueue(PlatformHandle port, uint32_t* queued);  // bytes received and not yet read
@@ -39,8 +45,14 @@ void CloseSerialDevice(PlatformHandle port);
 // Registry keys under HKEY_LOCAL_MACHINE; existing keys only, never created.
 enum class KeyAccess { Read, Write };
 PlatformHandle OpenMachineKey(const char* path, KeyAccess access);  // null on failure
-// Copies the value's bytes whatever its type; *size is the buffer size in and
-// the value's size out. Fails when the value is missing or larger than *size.
-bool QueryRegistryValue(PlatformHandle key, const char* name, void* data, uint32_t* size);
+// REG_SZ, REG_EXPAND_SZ, REG_DWORD, and every other type.
+enum class ValueType { String, ExpandString, Dword, Other };
+// Copies the value's bytes, never expanded, and gives its type; *size is the
+// buffer size in and the value's size out. Fails when the value is missing
+// or larger than *size.
+bool QueryRegistryValue(PlatformHandle key, const char* name, ValueType* type, void* data, uint32_t* size);
 bool SetRegistryDword(PlatformHandle key, const char* name, uint32_t value);
+bool SetRegistryString(PlatformHandle key, const char* name, const char* text);  // REG_SZ
+// True when the value is gone, whether or not it was there.
+bool DeleteRegistryValue(PlatformHandle key, const char* name);
 void CloseRegistryKey(PlatformHandle key);

@@ -2,6 +2,8 @@
 // publication. Below the link and the publication, which both use it.
 #pragma once
 
+#include "status_line.h"
+
 #include <atomic>
 #include <cstdint>
 
@@ -20,6 +22,9 @@ struct UpsStatusRecord {
     int32_t TotalUPSRuntime;
     uint32_t BatteryStatus;
     uint32_t LastSignalledState;
+    // The status line the latest poll read, for publication: empty (no
+    // readings, no flags) after a poll that read none.
+    StatusReply Line;
 };
 
 extern UpsStatusRecord UpsStatus;

@@ -4,7 +4,9 @@
 #   tests/e2e/e2e.sh ARCH BUILD_DIR SIMULATOR HOST_EXE DLL CASE
 # Checks the start-up code, the state sequence ups_host reports, the Status
 # values (as ups_host reads them and as `reg query` reads them, during the
-# run and after it) and a clean cancel and stop. Prints detection delays.
+# run and after it; the readings as the simulator sent them, none while no
+# status line comes or after the stop) and a clean cancel and stop. Prints
+# detection delays.
 # Exit 77 (skipped) without a simulator or where ARCH cannot run.
 set -euo pipefail
 
@@ -44,18 +46,73 @@ if [[ "$want_figures" != - ]]; then
 fi
 published() { if [[ "$setup" == no_status_key ]]; then echo "status_key=missing"; else echo "${PUBLISHED[$1]:-?}"; fi; }
 
-# The Status values as `reg query` prints them, in ups_host's format.
+# The readings, REG_SZ, as the simulator sends them in each state: the
+# candidates of every phase of the scenario that gives that state, '|'
+# between them; none without a status line (state 8), nor at all once the
+# driver has stopped.
+READING_NAMES=(InputVoltage InputFaultVoltage OutputVoltage OutputLoad InputFrequency BatteryVoltage Temperature StatusFlags)
+NO_READINGS="$(printf 'absent %.0s' "${READING_NAMES[@]}")" NO_READINGS="${NO_READINGS% }"
+declare -A READINGS=([8]="$NO_READINGS")
+# phase_readings PHASE: "STATE READINGS..." of one phase NAME:SECONDS[:KEY=VALUE...],
+# with the simulator's defaults, formats and placeholders (sent as given).
+phase_readings() {
+    local -a parts
+    IFS=: read -r -a parts <<<"$1"
+    local -A r=([input]=230 [fault]=230 [output]=230 [load]=34 [freq]=50 [volts]=13.60 [temp]=25 [flags]=00001000)
+    case "${parts[0]}" in
+    battery) r[input]=0 r[fault]=0 r[volts]=12.50 r[flags]=10001000 ;;
+    low) r[input]=0 r[fault]=0 r[volts]=10.90 r[flags]=11001000 ;;
+    online | split) ;;
+    *) echo "8 $NO_READINGS"; return ;;  # no status line in time
+    esac
+    local setting
+    for setting in "${parts[@]:2}"; do r[${setting%%=*}]="${setting#*=}"; done
+    local -a text=()
+    local key format
+    for key in input fault output load freq volts temp; do
+        case "$key" in load) format='%03.0f' ;; freq | temp) format='%04.1f' ;; volts) format='%.2f' ;; *) format='%05.1f' ;; esac
+        if [[ "${r[$key]}" =~ ^[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)$ ]]; then
+            text+=("$(LC_ALL=C printf "$format" "${r[$key]}")")
+        else
+            text+=(absent)  # a placeholder
+        fi
+    done
+    local flags="${r[flags]}" state=1
+    if [[ "${flags:0:1}" == 1 ]]; then state=$([[ "${flags:1:1}" == 1 ]] && echo 4 || echo 2); fi
+    echo "$state ${text[*]} $flags"
+}
+if [[ "$scenario" != - ]]; then
+    IFS=, read -r -a phases <<<"$scenario"
+    for phase in "${phases[@]}"; do
+        read -r code readings <<<"$(phase_readings "$phase")"
+        [[ "|${READINGS[$code]:-}|" == *"|$readings|"* ]] || READINGS[$code]="${READINGS[$code]:+${READINGS[$code]}|}$readings"
+    done
+fi
+# check_readings WHAT STATE GOT: the readings are those of one of STATE's phases.
+check_readings() {
+    local want="${READINGS[$2]:-?}"
+    if [[ "|$want|" == *"|$3|"* ]]; then want="$3"; fi
+    check "$1" "$3" "$want"
+}
+
+# The Status values as `reg query` prints them: the five in ups_host's
+# format, then '#' and the readings ("absent" for each one not there).
 reg_status() {
     local out name rc=0
     out="$(reg_query "$STATUS_KEY")" || rc=$?
     case "$rc" in 1) echo "status_key=missing"; return ;; 2) echo "reg_query_failed"; return ;; esac
-    local -a items=()
+    local -a items=() readings=()
     for name in BatteryCapacity BatteryStatus CommStatus TotalUPSRuntime UtilityPowerStatus; do
         local hex
         hex="$(awk -v n="$name" '$1 == n && $2 == "REG_DWORD" { print $3 }' <<<"$out")"
         items+=("$name=$([[ -n "$hex" ]] && echo $((hex)) || echo missing)")
     done
-    echo "${items[*]}"
+    for name in "${READING_NAMES[@]}"; do
+        local text
+        text="$(awk -v n="$name" '$1 == n { print ($2 == "REG_SZ" ? $3 : "?") }' <<<"$out")"
+        readings+=("${text:-absent}")
+    done
+    echo "${items[*]}#${readings[*]}"
 }
 
 work="$build_dir/e2e/$case_name"
@@ -103,11 +160,12 @@ fi
 "$WINE" "$host" --dll "Z:${dll//\//\\}" --for "$seconds" $options >"$work/host.out" 2>"$work/host.err" &
 host_pid=$!
 # While ups_host runs, every state it reports is read back with `reg query` too.
-# Only a state that is still the latest while the registry is read counts:
-# on a loaded machine this loop may come to a line after the driver has
-# moved on, and the values are then the next state's.
-states_reported() { grep -c ' state code=' "$work/host.out" || true; }
-seen=0 states_seen=0 live_checks=()
+# Only a state that is still the latest while the registry is read, with the
+# driver not yet stopped, counts: on a loaded machine this loop may come to a
+# line after the driver has moved on or stopped, and the values are then the
+# next state's, or a stopped driver's.
+changes_reported() { grep -c ' state code=\| stop cancel_ms=' "$work/host.out" || true; }
+seen=0 changes_seen=0 live_checks=()
 while :; do
     running=1
     kill -0 "$host_pid" 2>/dev/null || running=0
@@ -116,12 +174,13 @@ while :; do
         entry="${lines[$seen]}"
         seen=$((seen + 1))
         echo "  host: $entry"
+        if [[ "$entry" == *" stop cancel_ms="* ]]; then changes_seen=$((changes_seen + 1)); fi
         if ((running)) && [[ "$entry" =~ \ state\ code=([0-9]+) ]]; then
             code="${BASH_REMATCH[1]}"
-            states_seen=$((states_seen + 1))
-            if (($(states_reported) == states_seen)); then
+            changes_seen=$((changes_seen + 1))
+            if (($(changes_reported) == changes_seen)); then
                 values="$(reg_status)"
-                if (($(states_reported) == states_seen)); then live_checks+=("$code|$values"); fi
+                if (($(changes_reported) == changes_seen)); then live_checks+=("$code|$values"); fi
             fi
         fi
     done
@@ -188,10 +247,18 @@ for item in "${host_values[@]}"; do
     check "values read by ups_host in state ${item%%|*}" "${item#*|}" "$(published "${item%%|*}")"
 done
 for item in "${live_checks[@]}"; do
-    check "reg query in state ${item%%|*}" "${item#*|}" "$(published "${item%%|*}")"
+    code="${item%%|*}" values="${item#*|}"
+    check "reg query in state $code" "${values%%#*}" "$(published "$code")"
+    if [[ "$setup" != no_status_key ]]; then
+        check_readings "reg query in state $code: the readings" "$code" "${values#*#}"
+    fi
 done
 final_state="${want_states##* }"
-check "reg query after the stop (state $final_state)" "$(reg_status)" "$(published "$final_state")"
+values="$(reg_status)"
+check "reg query after the stop (state $final_state)" "${values%%#*}" "$(published "$final_state")"
+if [[ "$setup" != no_status_key ]]; then
+    check "reg query after the stop: no readings" "${values#*#}" "$NO_READINGS"
+fi
 check "stops (cancel, waiter released, UPSStop)" "$(grep -c ' stop cancel_ms=' "$work/host.out" || true)" "${#want_cycles[@]}"
 check "no error reported by ups_host" "$(grep ' error ' "$work/host.out" || true)" ""
 if [[ "$setup" == port_file ]]; then

@@ -35,7 +35,9 @@ struct ThreadState {
 };
 
 struct Device {
+    FileType type = FileType::Character;
     bool present = true;
+    bool nameStillOpens = false;
     bool open = false;
     bool configured = false;
     std::string written;
@@ -55,6 +57,7 @@ struct Key {
     bool readOnly = false;
     std::map<std::string, std::pair<uint32_t, std::string>> values;
     std::map<std::string, uint32_t> writes;
+    std::map<std::string, uint32_t> lastChange;
 };
 
 enum class Kind { Event, Thread, Port, Key };
@@ -86,10 +89,12 @@ Device Limbo;
 uint32_t MostPorts = 0;
 std::map<std::string, Key> Keys;
 std::set<std::string> FailingValues;
+uint32_t RegistryChanges = 0;
 Fault Faults[static_cast<int>(Op::Count)];
 uint32_t CallCounts[static_cast<int>(Op::Count)];
 uint32_t WriteLimit = UINT32_MAX;
 std::atomic<uint32_t> WaitScale{100};
+std::atomic<uint32_t> PauseStretch{1};
 std::atomic<uint64_t> LineClockUs{0};
 std::atomic<uint32_t> ThreadsRunning{0};
 std::atomic<uint32_t> ClosedUnderWaiters{0};
@@ -243,6 +248,7 @@ void Reset()
     MostPorts = 0;
     Keys.clear();
     FailingValues.clear();
+    RegistryChanges = 0;
     for (Fault& fault : Faults) {
         fault = Fault();
     }
@@ -250,6 +256,7 @@ void Reset()
     WriteLimit = UINT32_MAX;
     std::fill(std::begin(Held), std::end(Held), false);
     WaitScale = 100;
+    PauseStretch = 1;
     LineClockUs = 0;
     ClosedUnderWaiters = 0;
     ++Generation;
@@ -273,6 +280,11 @@ uint32_t Calls(Op op)
 void SetWaitScale(uint32_t divisor)
 {
     WaitScale = divisor == 0 ? 1 : divisor;
+}
+
+void StretchPauses(uint32_t factor)
+{
+    PauseStretch = factor == 0 ? 1 : factor;
 }
 
 static uint32_t CountObjects(Kind kind)
@@ -306,11 +318,18 @@ void AddDevice(const std::string& name)
     Devices[name];
 }
 
-void UnplugDevice(const std::string& name)
+void SetDeviceType(const std::string& name, FileType type)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Devices[name].type = type;
+}
+
+void UnplugDevice(const std::string& name, bool nameStillOpens)
 {
     std::lock_guard<std::mutex> guard(Lock);
     OrphanHandles(name, PortHandleState::Dead);
     Devices[name].present = false;
+    Devices[name].nameStillOpens = nameStillOpens;
 }
 
 void PlugDevice(const std::string& name)
@@ -466,6 +485,28 @@ bool KeyExists(const std::string& path)
     return Keys.count(path) != 0;
 }
 
+bool GetString(const std::string& path, const std::string& name, std::string* text)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    auto key = Keys.find(path);
+    if (key == Keys.end()) {
+        return false;
+    }
+    auto found = key->second.values.find(name);
+    if (found == key->second.values.end() || found->second.first != TYPE_SZ) {
+        return false;
+    }
+    *text = found->second.second.c_str();
+    return true;
+}
+
+bool ValueExists(const std::string& path, const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    auto key = Keys.find(path);
+    return key != Keys.end() && key->second.values.count(name) != 0;
+}
+
 bool GetDword(const std::string& path, const std::string& name, uint32_t* value)
 {
     std::lock_guard<std::mutex> guard(Lock);
@@ -486,6 +527,13 @@ uint32_t ValueWrites(const std::string& path, const std::string& name)
     std::lock_guard<std::mutex> guard(Lock);
     auto key = Keys.find(path);
     return key == Keys.end() ? 0 : key->second.writes[name];
+}
+
+uint32_t LastChange(const std::string& path, const std::string& name)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    auto key = Keys.find(path);
+    return key == Keys.end() ? 0 : key->second.lastChange[name];
 }
 
 void FailValueWrites(const std::string& name)
@@ -628,16 +676,27 @@ void CloseObject(PlatformHandle handle)
 
 void SleepMs(uint32_t ms)
 {
-    LineClockUs += uint64_t(ms) * 1000;
+    LineClockUs += uint64_t(ms) * PauseStretch.load() * 1000;
     std::this_thread::yield();
+}
+
+uint32_t MillisecondTicks()
+{
+    return static_cast<uint32_t>(LineClockUs / 1000);
 }
 
 PlatformHandle OpenSerialDevice(const char* portName)
 {
     std::lock_guard<std::mutex> guard(Lock);
     auto found = Devices.find(portName);
-    if (Fails(Op::OpenSerial) || found == Devices.end() || !found->second.present || found->second.open) {
+    if (Fails(Op::OpenSerial) || found == Devices.end() || found->second.open) {
         return INVALID_PORT;
+    }
+    if (!found->second.present) {
+        // A name without its device: a handle on which every call fails, or none.
+        return found->second.nameStillOpens ? AddObject(Object{Kind::Port, nullptr, nullptr, portName,
+                                                               PortHandleState::Dead})
+                                            : INVALID_PORT;
     }
     found->second.open = true;
     PlatformHandle port = AddObject(Object{Kind::Port, nullptr, nullptr, portName});
@@ -645,12 +704,20 @@ PlatformHandle OpenSerialDevice(const char* portName)
     return port;
 }
 
+FileType QueryFileType(PlatformHandle handle)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Device* device = FindPort(handle);
+    return device == nullptr ? FileType::Unknown : device == &Limbo ? FileType::Character : device->type;
+}
+
 bool ConfigureSerialLine(PlatformHandle port)
 {
     std::lock_guard<std::mutex> guard(Lock);
     Device* device = FindPort(port);
-    // A failed read of the settings skips the write-back.
-    if (Fails(Op::GetCommState) || device == nullptr || Fails(Op::SetCommState)) {
+    // A failed read of the settings skips the write-back; only a serial port has them.
+    if (Fails(Op::GetCommState) || device == nullptr || device->type != FileType::Character ||
+        Fails(Op::SetCommState)) {
         return false;
     }
     device->configured = true;
@@ -768,7 +835,7 @@ PlatformHandle OpenMachineKey(const char* path, KeyAccess access)
     return AddObject(Object{Kind::Key, nullptr, nullptr, path});
 }
 
-bool QueryRegistryValue(PlatformHandle key, const char* name, void* data, uint32_t* size)
+bool QueryRegistryValue(PlatformHandle key, const char* name, ValueType* type, void* data, uint32_t* size)
 {
     std::lock_guard<std::mutex> guard(Lock);
     Key* target = FindKey(key);
@@ -779,6 +846,11 @@ bool QueryRegistryValue(PlatformHandle key, const char* name, void* data, uint32
     if (found == target->values.end()) {
         return false;
     }
+    uint32_t stored = found->second.first;
+    *type = stored == TYPE_SZ          ? ValueType::String
+            : stored == TYPE_EXPAND_SZ ? ValueType::ExpandString
+            : stored == TYPE_DWORD     ? ValueType::Dword
+                                       : ValueType::Other;
     const std::string& bytes = found->second.second;
     bool fits = bytes.size() <= *size;
     // As the registry does: too small a buffer gets nothing and learns the size needed.
@@ -789,15 +861,40 @@ bool QueryRegistryValue(PlatformHandle key, const char* name, void* data, uint32
     return fits;
 }
 
-bool SetRegistryDword(PlatformHandle key, const char* name, uint32_t value)
+// Stores a value the driver writes. Lock must be held.
+static bool StoreValue(PlatformHandle key, const char* name, uint32_t type, const std::string& data)
 {
-    std::lock_guard<std::mutex> guard(Lock);
     Key* target = FindKey(key);
     if (Fails(Op::SetValue) || target == nullptr || FailingValues.count(name) != 0) {
         return false;
     }
     ++target->writes[name];
-    target->values[name] = {TYPE_DWORD, std::string(reinterpret_cast<const char*>(&value), 4)};
+    target->lastChange[name] = ++RegistryChanges;
+    target->values[name] = {type, data};
+    return true;
+}
+
+bool SetRegistryDword(PlatformHandle key, const char* name, uint32_t value)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return StoreValue(key, name, TYPE_DWORD, std::string(reinterpret_cast<const char*>(&value), 4));
+}
+
+bool SetRegistryString(PlatformHandle key, const char* name, const char* text)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    return StoreValue(key, name, TYPE_SZ, std::string(text) + '\0');
+}
+
+bool DeleteRegistryValue(PlatformHandle key, const char* name)
+{
+    std::lock_guard<std::mutex> guard(Lock);
+    Key* target = FindKey(key);
+    if (Fails(Op::DeleteValue) || target == nullptr || FailingValues.count(name) != 0) {
+        return false;
+    }
+    target->lastChange[name] = ++RegistryChanges;
+    target->values.erase(name);
     return true;
 }
 

@@ -7,6 +7,8 @@
 // on events and threads run in real time, shortened by WaitScale.
 #pragma once
 
+#include "platform.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,6 +32,7 @@ enum class Op {
     OpenKey,
     QueryValue,
     SetValue,
+    DeleteValue,
     Count
 };
 
@@ -43,6 +46,8 @@ uint32_t Calls(Op op);
 // A finite wait of t ms lasts t / divisor real ms (default 100: a 2000 ms
 // poll period takes 20 ms).
 void SetWaitScale(uint32_t divisor);
+// Each pause lasts factor times what was asked, as on a busy machine (default 1).
+void StretchPauses(uint32_t factor);
 
 // Objects alive now: events and thread handles not closed, threads still
 // running, devices and keys open.
@@ -72,9 +77,14 @@ typedef std::vector<Piece> Answer;
 Answer Paced(const std::string& line);  // one piece, right after the query
 
 void AddDevice(const std::string& name);
+// What the device's handles are (default: Character, a serial port). A file
+// or a pipe opens, but takes no line settings.
+void SetDeviceType(const std::string& name, FileType type);
 // The device goes (a USB adapter pulled out): every call on its handles fails
-// and it does not open until it is back. Its queued input is lost.
-void UnplugDevice(const std::string& name);
+// and it does not open until it is back. Its queued input is lost. With
+// nameStillOpens, its name opens all the same, as a handle of no known type
+// on which every call fails (Wine's COM name whose device is gone).
+void UnplugDevice(const std::string& name, bool nameStillOpens = false);
 void PlugDevice(const std::string& name);
 // The device goes and comes back at once, but its old handles stay "working":
 // writes succeed and nothing ever arrives on them. A new open gets the line.
@@ -111,8 +121,10 @@ uint64_t LineTimeUs();
 
 // --- In-memory registry (HKEY_LOCAL_MACHINE) ---------------------------------
 const uint32_t TYPE_SZ = 1;
+const uint32_t TYPE_EXPAND_SZ = 2;
 const uint32_t TYPE_BINARY = 3;
 const uint32_t TYPE_DWORD = 4;
+const uint32_t TYPE_MULTI_SZ = 7;
 
 void CreateKey(const std::string& path);
 void DeleteKey(const std::string& path);
@@ -121,8 +133,14 @@ void SetValue(const std::string& path, const std::string& name, uint32_t type, c
 void SetString(const std::string& path, const std::string& name, const std::string& text);  // with terminator
 bool KeyExists(const std::string& path);
 bool GetDword(const std::string& path, const std::string& name, uint32_t* value);
+// A REG_SZ's text, up to its terminator; false when absent or of another type.
+bool GetString(const std::string& path, const std::string& name, std::string* text);
+bool ValueExists(const std::string& path, const std::string& name);
 uint32_t ValueWrites(const std::string& path, const std::string& name);
-// Every write of this value name fails.
+// When the driver last wrote or removed the value, counted in its changes
+// to the registry since Reset (1 the first); 0: never.
+uint32_t LastChange(const std::string& path, const std::string& name);
+// Every write and every removal of this value name fails.
 void FailValueWrites(const std::string& name);
 
 }  // namespace testplatform

@@ -270,6 +270,32 @@ TEST_F(DriverTest, WokenHostReadsTheFiguresOfThePollThatChanged)
     testplatform::HoldCalls(Op::SignalEvent, false);
 }
 
+// A host that reads UPSGetState without waiting (or whose wait timed out)
+// sees a new state only once the poll's figures and readings are published.
+TEST_F(DriverTest, NewStateIsSeenOnlyOnceItsFiguresArePublished)
+{
+    testplatform::SetWaitScale(1);  // real 2000 ms: the hold is in place before the first cycle
+    testplatform::QueueAnswers(PORT, {testplatform::Paced(StandardReply())});
+    testplatform::SetStandingReply(PORT, ON_BATTERY);
+    ASSERT_EQ(UPSInit(), UPS_INIT_OK);
+    ASSERT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+    testplatform::HoldCalls(Op::OpenKey, true);  // the monitor's publication
+    ASSERT_TRUE(testplatform::WaitForHeldCall(Op::OpenKey, GENEROUS_MS));
+    EXPECT_EQ(testplatform::QueriesReceived(PORT), 2u);
+    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE) << "the new state was current before its figures were published";
+    testplatform::HoldCalls(Op::OpenKey, false);
+    for (uint32_t i = 0; i < GENEROUS_MS / 10 && UPSGetState() != UPS_STATE_ON_BATTERY; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(UPSGetState(), UPS_STATE_ON_BATTERY);
+    uint32_t utility = 0;
+    EXPECT_TRUE(testplatform::GetDword(STATUS_KEY, "UtilityPowerStatus", &utility));
+    EXPECT_EQ(utility, UTILITY_POWER_OFF);
+    std::string flags;
+    EXPECT_TRUE(testplatform::GetString(STATUS_KEY, "StatusFlags", &flags));
+    EXPECT_EQ(flags, "10001000");
+}
+
 TEST_F(DriverTest, EachSignalReleasesOneOfSeveralWaiters)
 {
     // The state flips at every poll while four host threads wait.

@@ -1,6 +1,7 @@
 #include "driver_harness.h"
 
 #include "korvoups.h"
+#include "status_query.h"
 #include "ups_status.h"
 
 const char SERVICE_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\UPS";
@@ -30,6 +31,11 @@ void StopBetweenPolls()
     UPSCancelWait();
     testplatform::HoldCalls(testplatform::Op::OpenKey, false);
     UPSStop();
+}
+
+void PollAndReport()
+{
+    UpsStatus.State.store(PollUps());
 }
 
 void DriverTest::SetUp()

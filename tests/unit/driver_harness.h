@@ -22,6 +22,10 @@ std::string StandardReply();
 // poll is in progress for the stop to end unfinished.
 void StopBetweenPolls();
 
+// One poll on the open port, its state made current at once, as the driver
+// does once the poll's figures are published: for tests that publish none.
+void PollAndReport();
+
 // A machine with a UPS answering StandardReply on PORT, "Port" set and the
 // Status key present. Stops the driver after each test.
 class DriverTest : public ::testing::Test {

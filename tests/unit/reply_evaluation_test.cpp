@@ -34,10 +34,11 @@ Outcome Current()
             UpsStatus.TotalUPSRuntime};
 }
 
-// One poll per answer, in one run of the driver.
-std::vector<Outcome> PollEach(const std::vector<testplatform::Answer>& answers)
+// One poll per answer, in one run of the driver, its pauses stretched.
+std::vector<Outcome> PollEach(const std::vector<testplatform::Answer>& answers, uint32_t pauseStretch = 1)
 {
     testplatform::Reset();
+    testplatform::StretchPauses(pauseStretch);
     testplatform::AddDevice(PORT);
     testplatform::QueueAnswers(PORT, answers);
     std::strcpy(PortName, PORT);
@@ -45,16 +46,16 @@ std::vector<Outcome> PollEach(const std::vector<testplatform::Answer>& answers)
     ForgetBatteryPack();
     std::vector<Outcome> outcomes;
     for (size_t i = 0; i < answers.size(); ++i) {
-        PollUps();
+        PollAndReport();
         outcomes.push_back(Current());
     }
     ReleasePort();
     return outcomes;
 }
 
-Outcome PollOnce(const testplatform::Answer& answer)
+Outcome PollOnce(const testplatform::Answer& answer, uint32_t pauseStretch = 1)
 {
-    return PollEach({answer}).front();
+    return PollEach({answer}, pauseStretch).front();
 }
 
 void ExpectOutcome(const Outcome& actual, const Outcome& expected, const char* name)
@@ -139,6 +140,75 @@ TEST(ReplyEvaluation, EachReplyGivesItsStatus)
     }
 }
 
+// The reader alone, as any program that shows a reply uses it: each reading's
+// text as sent ("" for a placeholder), the flags, the state.
+TEST(StatusLineReader, ReadingsAreKeptAsSent)
+{
+    const std::string forty(40, '9');
+    const struct {
+        const char* name;
+        std::string bytes;
+        bool read;
+        const char* readings[STATUS_READING_COUNT];
+        const char* flags;
+        uint32_t state;
+    } rows[] = {
+        {"standard", StandardReply(), true, {"230.0", "230.0", "230.0", "034", "50.0", "13.60", "25.0"}, "00001000", 1},
+        {"placeholders", "(230.0 @@@.@ 230.0 ### @@.@ @@.@@ --.- 10001000\r", true,
+         {"230.0", "", "230.0", "", "", "", ""}, "10001000", 2},
+        {"short line, low battery", "(230 230 230 034 50.0 13.6 25 11000000\r", true,
+         {"230", "230", "230", "034", "50.0", "13.6", "25"}, "11000000", 4},
+        {"signs and a bare point", StatusLine("+13.", "-05"), true,
+         {"230.0", "230.0", "230.0", "-05", "50.0", "+13.", "25.0"}, "00001000", 1},
+        {"tabs between fields", "(230.0\t230.0 230.0\t034 50.0 13.60 25.0\t01001000\r", true,
+         {"230.0", "230.0", "230.0", "034", "50.0", "13.60", "25.0"}, "01001000", 1},
+        {"a reading beyond float", "(" + forty + " 230.0 230.0 034 50.0 13.60 25.0 00001000\r", true,
+         {forty.c_str(), "230.0", "230.0", "034", "50.0", "13.60", "25.0"}, "00001000", 1},
+        {"after an echo and a line feed", "Q1\r\n" + StatusLine("12.00", "050", "10"), true,
+         {"230.0", "230.0", "230.0", "050", "50.0", "12.00", "25.0"}, "10001000", 2},
+        {"flags other than 0 and 1", StatusLine("13.60", "034", "1x"), true,
+         {"230.0", "230.0", "230.0", "034", "50.0", "13.60", "25.0"}, "", 2},
+        {"nine flags", "(230.0 230.0 230.0 034 50.0 13.60 25.0 000010001\r", true,
+         {"230.0", "230.0", "230.0", "034", "50.0", "13.60", "25.0"}, "", 1},
+        {"NAK", "NAK\r", false, {"", "", "", "", "", "", ""}, "", 1},
+        {"a reading run into text", StatusLine("13.60x"), false, {"", "", "", "", "", "", ""}, "", 1},
+        {"no carriage return", StandardReply().substr(0, 47), false, {"", "", "", "", "", "", ""}, "", 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        StatusReply reply;
+        uint32_t length = static_cast<uint32_t>(row.bytes.size());
+        EXPECT_EQ(ParseStatusReply(row.bytes.data(), length, &reply), row.read);
+        EXPECT_EQ(StatusLineEnded(row.bytes.data(), length), row.bytes.find('\r') != std::string::npos);
+        for (int reading = 0; reading < STATUS_READING_COUNT; ++reading) {
+            EXPECT_STREQ(reply.ReadingText[reading], row.readings[reading]) << "reading " << reading;
+        }
+        EXPECT_STREQ(reply.FlagText, row.flags);
+        if (row.read) {
+            EXPECT_EQ(UpsStateOf(reply), row.state);
+        }
+    }
+}
+
+TEST(StatusLineReader, LineBeginsPastEchoesAndNoise)
+{
+    const struct {
+        std::string bytes;
+        bool begun;
+        bool ended;
+    } rows[] = {
+        {"", false, false},           {"Q1\r", false, false},     {"Q1\r\n \r", false, false},
+        {"Q1", true, false},          {"(230.0", true, false},    {"Q1\r(230.0", true, false},
+        {"\n(230.0 25.0\r", true, true}, {"NAK\r", true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.bytes);
+        uint32_t length = static_cast<uint32_t>(row.bytes.size());
+        EXPECT_EQ(StatusLineBegun(row.bytes.data(), length), row.begun);
+        EXPECT_EQ(StatusLineEnded(row.bytes.data(), length), row.ended);
+    }
+}
+
 TEST(ReplyEvaluation, SilentUpsIsNoCommunicationAfterTheFullWait)
 {
     ExpectOutcome(PollOnce({}), NO_COMM, "silence");
@@ -161,6 +231,16 @@ TEST(ReplyEvaluation, ReplyInTwoPiecesIsWaitedForWithinTheBudget)
 TEST(ReplyEvaluation, LateReplyStartingAfterTheWaitIsNoCommunication)
 {
     ExpectOutcome(PollOnce({{2100, StandardReply()}}), NO_COMM, "late reply");
+}
+
+TEST(ReplyEvaluation, OnABusyMachineTheWaitEndsByTheClock)
+{
+    // Pauses of 10 ms that last 40: the wait ends after 2000 ms, 50 looks,
+    // not after 200 looks and 8 s, and a reply later than that is no answer.
+    ExpectOutcome(PollOnce({{2100, StandardReply()}}, 4), NO_COMM, "late reply");
+    EXPECT_EQ(testplatform::LineTimeUs(), 2000u * 1000u);
+    EXPECT_EQ(testplatform::Calls(testplatform::Op::QueryInput), 51u);
+    ExpectOutcome(PollOnce(testplatform::Paced(StandardReply()), 4), {1, 1, 1, 100, 13}, "a reply in time");
 }
 
 TEST(ReplyEvaluation, ShortLineIsReadAtItsCarriageReturn)

@@ -72,7 +72,7 @@ TEST_F(SerialLinkTest, QueuedCountIsZeroWhenTheDeviceCannotTell)
 TEST_F(SerialLinkTest, ClearCommErrorFailingDuringThePollIsNoAnswer)
 {
     testplatform::FailCall(Op::QueryInput, 1, true);
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
     EXPECT_EQ(UpsStatus.CommStatus, COMM_STATUS_LOST);
 }
@@ -80,12 +80,12 @@ TEST_F(SerialLinkTest, ClearCommErrorFailingDuringThePollIsNoAnswer)
 TEST_F(SerialLinkTest, WriteFailureOrShortWriteEndsThePollAtOnce)
 {
     testplatform::FailCall(Op::WriteSerial);
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
     EXPECT_EQ(testplatform::Calls(Op::QueryInput), 0u);
 
     testplatform::LimitWrites(2);
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
     EXPECT_EQ(testplatform::Calls(Op::QueryInput), 0u);
     EXPECT_EQ(testplatform::LineTimeUs(), 0u);
@@ -95,7 +95,7 @@ TEST_F(SerialLinkTest, StaleBytesBeforeTheQueryAreDiscarded)
 {
     // The tail of an answer that came after its poll had read.
     testplatform::InjectInput(PORT, "001000\r");
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
     EXPECT_EQ(UpsStatus.CommStatus, COMM_STATUS_OK);
     EXPECT_EQ(UpsStatus.BatteryCapacity, 100);
@@ -108,13 +108,13 @@ TEST_F(SerialLinkTest, ConsecutivePollsEachReadTheirOwnAnswer)
     // Each answer's tail comes late; the next poll must not start with it.
     testplatform::QueueAnswers(PORT, {{{0, reply.substr(0, 46)}, {100, reply.substr(46)}},
                                       {{0, onBattery.substr(0, 45)}, {50, onBattery.substr(45)}}});
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_ON_BATTERY);
     EXPECT_EQ(UpsStatus.BatteryCapacity, 88);
     EXPECT_EQ(UpsStatus.TotalUPSRuntime, 9);
-    PollUps();
+    PollAndReport();
     EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
 }
 
@@ -124,7 +124,7 @@ void Cycle()
 {
     SleepMs(POLL_PERIOD_MS);
     ReviveLine();
-    PollUps();
+    PollAndReport();
 }
 
 TEST_F(SerialLinkTest, FailedCallOnThePortReopensItAtTheNextCycle)
@@ -136,7 +136,7 @@ TEST_F(SerialLinkTest, FailedCallOnThePortReopensItAtTheNextCycle)
         Cycle();  // a healthy line is left alone
         EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens);
         testplatform::FailCall(op);
-        PollUps();
+        PollAndReport();
         Cycle();
         EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens + 1);
         EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
@@ -144,25 +144,37 @@ TEST_F(SerialLinkTest, FailedCallOnThePortReopensItAtTheNextCycle)
     EXPECT_EQ(testplatform::MostPortsOpen(), 1u);
 }
 
+// Gone for 10, 30 and 90 s (cycles of 2 s), with its name gone too or still
+// opening (Wine: a handle of no known type that takes no line settings).
 TEST_F(SerialLinkTest, DeviceThatWentIsLookedForOnceACycleUntilItIsBack)
 {
-    testplatform::UnplugDevice(PORT);
-    PollUps();
-    EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
-    uint32_t opens = testplatform::Calls(Op::OpenSerial);
-    for (int cycle = 0; cycle < 5; ++cycle) {
+    const struct {
+        uint32_t cyclesGone;
+        bool nameStillOpens;
+    } rows[] = {{5, false}, {15, false}, {45, false}, {5, true}, {15, true}, {45, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.cyclesGone) + " cycles gone" + (row.nameStillOpens ? ", name opens" : ""));
+        testplatform::UnplugDevice(PORT, row.nameStillOpens);
+        PollAndReport();
+        EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
+        uint32_t opens = testplatform::Calls(Op::OpenSerial);
+        uint32_t queries = testplatform::QueriesReceived(PORT);
+        for (uint32_t cycle = 0; cycle < row.cyclesGone; ++cycle) {
+            Cycle();
+            EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
+        }
+        EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens + row.cyclesGone);
+        EXPECT_EQ(testplatform::OpenPorts(), 0u);
+        EXPECT_EQ(testplatform::QueriesReceived(PORT), queries);
+        testplatform::PlugDevice(PORT);
+        testplatform::FailCall(Op::SetCommState);  // just back, it takes no line settings yet
         Cycle();
         EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
+        Cycle();
+        EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
+        EXPECT_EQ(testplatform::MostPortsOpen(), 1u);
+        testplatform::SetStandingReply(PORT, StandardReply());
     }
-    EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens + 5);
-    EXPECT_EQ(testplatform::OpenPorts(), 0u);
-    testplatform::PlugDevice(PORT);
-    testplatform::FailCall(Op::SetCommState);  // just back, it takes no line settings yet
-    Cycle();
-    EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
-    Cycle();
-    EXPECT_EQ(UPSGetState(), UPS_STATE_ONLINE);
-    EXPECT_EQ(testplatform::MostPortsOpen(), 1u);
 }
 
 TEST_F(SerialLinkTest, SilentLineIsReopenedAtMostOnceAMinute)
@@ -213,7 +225,13 @@ TEST(PortNameTest, NameIsReadWholeOrNotAtAll)
         {"259 characters and terminator", true, testplatform::TYPE_SZ, longest + '\0', true, longest},
         {"260 characters, no terminator", true, testplatform::TYPE_SZ, longest + 'C', false, ""},
         {"does not fit", true, testplatform::TYPE_SZ, std::string(300, 'C') + '\0', false, ""},
-        {"binary value taken as it is", true, testplatform::TYPE_BINARY, "COM5", true, "COM5"},
+        {"REG_EXPAND_SZ taken as written, never expanded", true, testplatform::TYPE_EXPAND_SZ,
+         std::string("%SystemRoot%\\COM5") + '\0', true, "%SystemRoot%\\COM5"},
+        {"REG_EXPAND_SZ without terminator", true, testplatform::TYPE_EXPAND_SZ, "COM6", true, "COM6"},
+        // A name is a text: a value of any other type names no port.
+        {"REG_BINARY names nothing", true, testplatform::TYPE_BINARY, "COM5", false, ""},
+        {"REG_MULTI_SZ names nothing", true, testplatform::TYPE_MULTI_SZ, std::string("COM1\0\0", 6), false, ""},
+        {"REG_DWORD names nothing", true, testplatform::TYPE_DWORD, std::string("\x01\0\0\0", 4), false, ""},
         {"missing", false, 0, "", false, ""},
     };
     for (const PortNameCase& c : cases) {

@@ -44,6 +44,12 @@ TEST(StartupCodes, EachFailingStepGivesItsCode)
          UPS_STATE_NO_COMM, ""},
         {"Port names a missing device", [] { testplatform::SetString(SERVICE_KEY, "Port", "COM77"); },
          UPS_INIT_COMM_OPEN_ERROR, UPS_STATE_NO_COMM, ""},
+        // A Port of a type that is no text is no Port, whatever its bytes spell.
+        {"Port a REG_BINARY", [] { testplatform::SetValue(SERVICE_KEY, "Port", testplatform::TYPE_BINARY, "COM1"); },
+         UPS_INIT_COMM_OPEN_ERROR, UPS_STATE_NO_COMM, ""},
+        {"Port a REG_EXPAND_SZ",
+         [] { testplatform::SetValue(SERVICE_KEY, "Port", testplatform::TYPE_EXPAND_SZ, std::string("COM1") + '\0'); },
+         UPS_INIT_OK, UPS_STATE_ONLINE, "Q1\r"},
         {"device busy", [] { testplatform::FailCall(Op::OpenSerial); }, UPS_INIT_COMM_OPEN_ERROR,
          UPS_STATE_NO_COMM, ""},
         // No serial line (a file, say): closed before anything is written.
@@ -69,26 +75,50 @@ TEST(StartupCodes, EachFailingStepGivesItsCode)
     }
 }
 
-TEST_F(DriverTest, DeviceWithoutLineSettingsIsNeverWrittenTo)
+// What Port names opens, but is no serial line. A file or a pipe is closed
+// untouched and opened again as seldom as a silent line; a device that takes
+// no line settings (one whose adapter is gone from behind its name, which
+// Wine still opens) every cycle, as it may be back at the next. Nothing is
+// ever written to either.
+TEST(StartupCodes, WhatIsNoSerialLineIsNeverWrittenTo)
 {
-    testplatform::SetWaitScale(1000);  // cycles of 2 ms: 65 of them in a moment
-    testplatform::FailCall(Op::GetCommState, 1, true);
-    EXPECT_EQ(UPSInit(), UPS_INIT_COMM_SETUP_ERROR);
-    EXPECT_EQ(testplatform::Calls(Op::SetCommState), 0u);  // a failed read skips the write-back
-    // The monitor publishes once a cycle. It opens the device again at the
-    // next cycles, as one just plugged in may need, then only as seldom as a
-    // silent line, and closes it again at once every time.
-    for (int i = 0; i < 3000 && testplatform::ValueWrites(STATUS_KEY, "CommStatus") < 66; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const struct {
+        const char* name;
+        void (*arrange)();
+        bool everyCycle;
+        bool lineSettingsAsked;
+    } rows[] = {
+        {"a file", [] { testplatform::SetDeviceType(PORT, FileType::Disk); }, false, false},
+        {"a pipe", [] { testplatform::SetDeviceType(PORT, FileType::Pipe); }, false, false},
+        {"a serial device that takes no line settings", [] { testplatform::FailCall(Op::GetCommState, 1, true); },
+         true, true},
+        {"a device gone whose name still opens", [] { testplatform::UnplugDevice(PORT, true); }, true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testplatform::Reset();
+        testplatform::AddDevice(PORT);
+        testplatform::SetStandingReply(PORT, StandardReply());
+        testplatform::SetString(SERVICE_KEY, "Port", PORT);
+        testplatform::CreateKey(STATUS_KEY);
+        testplatform::SetWaitScale(1000);  // cycles of 2 ms: 65 of them in a moment
+        row.arrange();
+        EXPECT_EQ(UPSInit(), UPS_INIT_COMM_SETUP_ERROR);
+        EXPECT_EQ(testplatform::Calls(Op::SetCommState), 0u);  // a failed read skips the write-back
+        // The monitor publishes once a cycle.
+        for (int i = 0; i < 3000 && testplatform::ValueWrites(STATUS_KEY, "CommStatus") < 66; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        StopBetweenPolls();
+        uint32_t cycles = testplatform::ValueWrites(STATUS_KEY, "CommStatus") - 1;
+        EXPECT_GE(cycles, 65u);
+        uint32_t opens = 1 + (row.everyCycle ? cycles : cycles / SUSPECT_REOPEN_CYCLES);  // the start's among them
+        EXPECT_EQ(testplatform::Calls(Op::OpenSerial), opens) << "in " << cycles << " cycles";
+        EXPECT_EQ(testplatform::Calls(Op::GetCommState), row.lineSettingsAsked ? opens : 0u);
+        EXPECT_EQ(testplatform::Written(PORT), "");
+        EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
+        EXPECT_EQ(testplatform::OpenPorts(), 0u);
     }
-    UPSStop();
-    uint32_t cycles = testplatform::ValueWrites(STATUS_KEY, "CommStatus") - 1;
-    EXPECT_GE(cycles, 65u);
-    const uint32_t tries = SUSPECT_AFTER_REFUSALS;  // the start's open among them
-    EXPECT_EQ(testplatform::Calls(Op::OpenSerial), tries + (cycles - (tries - 1)) / SUSPECT_REOPEN_CYCLES)
-        << "in " << cycles << " cycles";
-    EXPECT_EQ(testplatform::Written(PORT), "");
-    EXPECT_EQ(UPSGetState(), UPS_STATE_NO_COMM);
 }
 
 TEST_F(DriverTest, SecondStartWhileRunningOpensNothing)

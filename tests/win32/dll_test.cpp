@@ -35,8 +35,9 @@ typedef void(WINAPI* CancelFn)(void);
 const char SERVICE_KEY[] = "SYSTEM\\CurrentControlSet\\Services\\UPS";
 const DWORD GENEROUS_MS = 10000;
 
-// Sets "Port" (nullptr: removes it), creating the service key and its Status subkey.
-void SetPortValue(const char* port)
+// Sets "Port" (nullptr: removes it) as a value of the type given, creating
+// the service key and its Status subkey.
+void SetPortValue(const char* port, DWORD type = REG_SZ)
 {
     HKEY key = NULL;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, SERVICE_KEY, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL),
@@ -45,7 +46,7 @@ void SetPortValue(const char* port)
     ASSERT_EQ(RegCreateKeyExA(key, "Status", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &status, NULL), ERROR_SUCCESS);
     RegCloseKey(status);
     if (port != nullptr) {
-        EXPECT_EQ(RegSetValueExA(key, "Port", 0, REG_SZ, reinterpret_cast<const BYTE*>(port),
+        EXPECT_EQ(RegSetValueExA(key, "Port", 0, type, reinterpret_cast<const BYTE*>(port),
                                  static_cast<DWORD>(std::strlen(port) + 1)),
                   ERROR_SUCCESS);
     } else {
@@ -191,6 +192,32 @@ TEST_F(Driver, StartUpReportsTheResultAndTheUpsState)
     }
 }
 
+// Port is a text, taken as written; a value of another type names no port.
+TEST_F(Driver, PortOfAnotherTypeIsNoPort)
+{
+    const struct {
+        DWORD type;
+        DWORD init;
+        DWORD state;
+        bool polled;
+    } rows[] = {
+        {REG_EXPAND_SZ, INIT_OK, STATE_ON_BATTERY, true},
+        {REG_BINARY, INIT_COMM_OPEN_ERROR, STATE_NO_COMM, false},
+        {REG_MULTI_SZ, INIT_COMM_OPEN_ERROR, STATE_NO_COMM, false},
+        {REG_SZ, INIT_OK, STATE_ON_BATTERY, true},
+    };
+    UpsReply = Reply::OnBattery;
+    for (const auto& row : rows) {
+        SCOPED_TRACE("type " + std::to_string(row.type));
+        SetPortValue("COM1", row.type);
+        int queriesBefore = UpsQueries.load();
+        EXPECT_EQ(Init(), row.init);
+        EXPECT_EQ(GetState(), row.state);
+        EXPECT_EQ(UpsQueries.load() > queriesBefore, row.polled);
+        Stop();
+    }
+}
+
 TEST_F(Driver, SecondInitWhileStartedOnlyRepeatsTheResult)
 {
     SetPortValue("COM77");
@@ -308,16 +335,42 @@ bool ReadStatusValues(DWORD (&values)[5])
     return all;
 }
 
+const char* const READING_NAMES[] = {"InputVoltage",   "InputFaultVoltage", "OutputVoltage", "OutputLoad",
+                                     "InputFrequency", "BatteryVoltage",    "Temperature",   "StatusFlags"};
+
+// The readings, each as its REG_SZ text or "absent"; "?" for any other type.
+std::string ReadReadings()
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, STATUS_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return "no key";
+    }
+    std::string readings;
+    for (const char* name : READING_NAMES) {
+        char text[256] = "";
+        DWORD type = 0;
+        DWORD size = sizeof text - 1;
+        LONG status = RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE*>(text), &size);
+        readings += readings.empty() ? "" : " ";
+        readings += status == ERROR_FILE_NOT_FOUND ? "absent" : status == ERROR_SUCCESS && type == REG_SZ ? text : "?";
+    }
+    RegCloseKey(key);
+    return readings;
+}
+
+const char NO_READINGS[] = "absent absent absent absent absent absent absent absent";
+
 TEST_F(Driver, StartUpPublishesTheFiveFigures)
 {
     const struct {
         Reply reply;
         DWORD published[5];
+        const char* readings;
     } rows[] = {
-        {Reply::Online, {100, 0, 1, 13, 1}},
-        {Reply::OnBattery, {94, 0, 1, 12, 2}},
-        {Reply::None, {0, 0, 2, 0, 1}},
-        {Reply::LowBattery, {76, 0, 1, 10, 2}},
+        {Reply::Online, {100, 0, 1, 13, 1}, "230.0 230.0 230.0 034 50.0 13.60 25.0 00001000"},
+        {Reply::OnBattery, {94, 0, 1, 12, 2}, "000.0 000.0 230.0 034 50.0 12.80 25.0 10001000"},
+        {Reply::None, {0, 0, 2, 0, 1}, NO_READINGS},
+        {Reply::LowBattery, {76, 0, 1, 10, 2}, "000.0 000.0 230.0 034 50.0 10.40 25.0 11001000"},
     };
     SetPortValue("COM1");
     for (const auto& row : rows) {
@@ -329,7 +382,9 @@ TEST_F(Driver, StartUpPublishesTheFiveFigures)
         for (int i = 0; i < 5; ++i) {
             EXPECT_EQ(values[i], row.published[i]) << "value " << i;
         }
+        EXPECT_EQ(ReadReadings(), row.readings);
         Stop();
+        EXPECT_EQ(ReadReadings(), NO_READINGS) << "a stopped driver keeps no reading current";
     }
 }
 

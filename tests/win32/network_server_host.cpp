@@ -27,8 +27,9 @@
 namespace {
 
 const DWORD REPUBLISH_MS = 1000;  // the service publishes at least every 2 s
-// Handle values are multiples of 4; a process with a few hundred open stays far below.
-const uintptr_t HANDLE_VALUES_END = 0x10000;
+// Handle values are multiples of 4, given out from the lowest free one: a
+// process with a few hundred open stays far below.
+const uintptr_t HANDLE_VALUES_END = 0x4000;
 
 std::mutex PrintLock;
 std::atomic<uint32_t> DriverState(1);

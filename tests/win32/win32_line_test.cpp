@@ -216,6 +216,37 @@ TEST(SerialDevice, PrefixedNameIsUsedAsGiven)
     CloseSerialDevice(port);
 }
 
+// What a name opens, told by the system: the serial line a character
+// device, a file and a pipe not (a Port naming one by mistake).
+TEST(SerialDevice, FileTypeTellsASerialLineFromAFileAndAPipe)
+{
+    PlatformHandle line = OpenSerialDevice("COM1");
+    ASSERT_NE(line, INVALID_PORT) << "error " << GetLastError();
+    EXPECT_EQ(QueryFileType(line), FileType::Character);
+    CloseSerialDevice(line);
+
+    char directory[MAX_PATH] = "";
+    ASSERT_NE(GetTempPathA(sizeof directory, directory), 0u);
+    std::string path = std::string(directory) + "korvoups-file-type.txt";
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path << ", error " << GetLastError();
+    CloseHandle(file);
+    PlatformHandle opened = OpenSerialDevice(path.c_str());  // as a Port naming a file would
+    ASSERT_NE(opened, INVALID_PORT) << path << ", error " << GetLastError();
+    EXPECT_EQ(QueryFileType(opened), FileType::Disk);
+    CloseSerialDevice(opened);
+    DeleteFileA(path.c_str());
+
+    const char pipeName[] = "\\\\.\\pipe\\korvoups-file-type";
+    HANDLE server = CreateNamedPipeA(pipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 64, 64, 0, NULL);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    PlatformHandle pipe = OpenSerialDevice(pipeName);
+    ASSERT_NE(pipe, INVALID_PORT) << "error " << GetLastError();
+    EXPECT_EQ(QueryFileType(pipe), FileType::Pipe);
+    CloseSerialDevice(pipe);
+    CloseHandle(server);
+}
+
 TEST(SerialDevice, UnmappedPortDoesNotOpen)
 {
     const char* const names[] = {"COM77", "\\\\.\\COM77", "NOSUCHPORT"};
@@ -274,9 +305,69 @@ TEST_F(Registry, ReadsAStringValue)
     char data[260];
     std::memset(data, 'x', sizeof data);
     uint32_t size = sizeof data;
-    ASSERT_TRUE(QueryRegistryValue(key, "Port", data, &size));
+    ValueType type = ValueType::Other;
+    ASSERT_TRUE(QueryRegistryValue(key, "Port", &type, data, &size));
     EXPECT_EQ(size, 5u);
     EXPECT_STREQ(data, "COM1");
+    EXPECT_EQ(type, ValueType::String);
+    CloseRegistryKey(key);
+}
+
+// Each value's type as the registry holds it; an expandable string as written.
+TEST_F(Registry, TellsTheTypesApartAndNeverExpands)
+{
+    const char expandable[] = "%SystemRoot%\\COM1";
+    const DWORD number = 1;
+    const BYTE binary[] = {'C', 'O', 'M', '1', 0};
+    const char multi[] = "COM1\0";
+    const struct {
+        const char* name;
+        DWORD type;
+        const void* data;
+        DWORD size;
+        ValueType expected;
+    } rows[] = {
+        {"Expandable", REG_EXPAND_SZ, expandable, sizeof expandable, ValueType::ExpandString},
+        {"Number", REG_DWORD, &number, sizeof number, ValueType::Dword},
+        {"Binary", REG_BINARY, binary, sizeof binary, ValueType::Other},
+        {"Multi", REG_MULTI_SZ, multi, sizeof multi, ValueType::Other},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(RegSetValueExA(scratch_, row.name, 0, row.type, static_cast<const BYTE*>(row.data), row.size),
+                  ERROR_SUCCESS);
+        PlatformHandle key = OpenMachineKey(KEY, KeyAccess::Read);
+        ASSERT_NE(key, nullptr);
+        char data[260];
+        uint32_t size = sizeof data;
+        ValueType type = ValueType::String;
+        EXPECT_TRUE(QueryRegistryValue(key, row.name, &type, data, &size));
+        EXPECT_EQ(type, row.expected);
+        EXPECT_EQ(size, row.size);
+        EXPECT_EQ(std::memcmp(data, row.data, row.size), 0);
+        CloseRegistryKey(key);
+    }
+}
+
+TEST_F(Registry, WritesAStringAndRemovesValues)
+{
+    PlatformHandle key = OpenMachineKey(KEY, KeyAccess::Write);
+    ASSERT_NE(key, nullptr);
+    const char* const texts[] = {"230.0", "", "00001000"};
+    for (const char* text : texts) {
+        ASSERT_TRUE(SetRegistryString(key, "InputVoltage", text));
+        DWORD type = 0;
+        char data[64] = "";
+        DWORD size = sizeof data;
+        ASSERT_EQ(RegQueryValueExA(scratch_, "InputVoltage", NULL, &type, reinterpret_cast<BYTE*>(data), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+        EXPECT_EQ(size, std::strlen(text) + 1);
+        EXPECT_STREQ(data, text);
+    }
+    EXPECT_TRUE(DeleteRegistryValue(key, "InputVoltage"));
+    EXPECT_EQ(RegQueryValueExA(scratch_, "InputVoltage", NULL, NULL, NULL, NULL), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(DeleteRegistryValue(key, "InputVoltage")) << "a value already gone is gone";
     CloseRegistryKey(key);
 }
 
@@ -286,9 +377,10 @@ TEST_F(Registry, FailsForAMissingOrTooLargeValue)
     ASSERT_NE(key, nullptr);
     char data[4];
     uint32_t size = sizeof data;
-    EXPECT_FALSE(QueryRegistryValue(key, "NoSuchValue", data, &size));
+    ValueType type = ValueType::Other;
+    EXPECT_FALSE(QueryRegistryValue(key, "NoSuchValue", &type, data, &size));
     size = sizeof data;
-    EXPECT_FALSE(QueryRegistryValue(key, "Port", data, &size)) << "5 bytes fit in 4";
+    EXPECT_FALSE(QueryRegistryValue(key, "Port", &type, data, &size)) << "5 bytes fit in 4";
     CloseRegistryKey(key);
 }
 
@@ -316,6 +408,8 @@ TEST_F(Registry, ReadAccessDoesNotWrite)
     PlatformHandle key = OpenMachineKey(KEY, KeyAccess::Read);
     ASSERT_NE(key, nullptr);
     EXPECT_FALSE(SetRegistryDword(key, "BatteryCapacity", 1));
+    EXPECT_FALSE(SetRegistryString(key, "InputVoltage", "230.0"));
+    EXPECT_FALSE(DeleteRegistryValue(key, "Port"));
     CloseRegistryKey(key);
 }
 

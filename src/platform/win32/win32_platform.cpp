@@ -46,6 +46,11 @@ void SleepMs(uint32_t ms)
     Sleep(ms);
 }
 
+uint32_t MillisecondTicks()
+{
+    return GetTickCount();
+}
+
 PlatformHandle OpenSerialDevice(const char* portName)
 {
     // "COM10" and above open only through the device namespace (KB 115831);
@@ -58,6 +63,16 @@ PlatformHandle OpenSerialDevice(const char* portName)
     }
     std::strncat(path, portName, sizeof path - std::strlen(path) - 1);
     return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+}
+
+FileType QueryFileType(PlatformHandle handle)
+{
+    switch (GetFileType(handle)) {
+    case FILE_TYPE_CHAR: return FileType::Character;
+    case FILE_TYPE_DISK: return FileType::Disk;
+    case FILE_TYPE_PIPE: return FileType::Pipe;
+    default: return FileType::Unknown;
+    }
 }
 
 static_assert(sizeof(DCB) == 28, "the line settings block is 28 bytes on every architecture");
@@ -141,11 +156,24 @@ PlatformHandle OpenMachineKey(const char* path, KeyAccess access)
     return key;
 }
 
-bool QueryRegistryValue(PlatformHandle key, const char* name, void* data, uint32_t* size)
+static ValueType TypeOfValue(DWORD type)
+{
+    switch (type) {
+    case REG_SZ: return ValueType::String;
+    case REG_EXPAND_SZ: return ValueType::ExpandString;
+    case REG_DWORD: return ValueType::Dword;
+    default: return ValueType::Other;
+    }
+}
+
+bool QueryRegistryValue(PlatformHandle key, const char* name, ValueType* type, void* data, uint32_t* size)
 {
     DWORD length = *size;
-    LONG status = RegQueryValueExA(static_cast<HKEY>(key), name, NULL, NULL, static_cast<BYTE*>(data), &length);
+    DWORD stored = REG_NONE;
+    // The A form hands strings over as they are stored: never expanded.
+    LONG status = RegQueryValueExA(static_cast<HKEY>(key), name, NULL, &stored, static_cast<BYTE*>(data), &length);
     *size = length;
+    *type = TypeOfValue(stored);
     return status == ERROR_SUCCESS;
 }
 
@@ -154,6 +182,18 @@ bool SetRegistryDword(PlatformHandle key, const char* name, uint32_t value)
     DWORD data = value;
     return RegSetValueExA(static_cast<HKEY>(key), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
                           sizeof data) == ERROR_SUCCESS;
+}
+
+bool SetRegistryString(PlatformHandle key, const char* name, const char* text)
+{
+    return RegSetValueExA(static_cast<HKEY>(key), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                          static_cast<DWORD>(std::strlen(text) + 1)) == ERROR_SUCCESS;
+}
+
+bool DeleteRegistryValue(PlatformHandle key, const char* name)
+{
+    LONG status = RegDeleteValueA(static_cast<HKEY>(key), name);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
 void CloseRegistryKey(PlatformHandle key)
