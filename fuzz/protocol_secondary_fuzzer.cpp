@@ -9,6 +9,7 @@
 // lost, 3 time passing (the next byte times 100 ms), 4 the shutdown's
 // LOGOUT, 5 a well-formed reply (the next byte picks it). Missing bytes read
 // as zero.
+#include "fuzz_input.h"
 #include "invariant.h"
 #include "protocol_secondary.h"
 #include "protocol_words.h"
@@ -19,33 +20,6 @@
 #include <vector>
 
 namespace {
-
-struct Input {
-    const uint8_t* data;
-    size_t size;
-
-    uint8_t Byte()
-    {
-        if (size == 0) {
-            return 0;
-        }
-        --size;
-        return *data++;
-    }
-    std::string Line()
-    {
-        std::string line;
-        while (size > 0) {
-            --size;
-            char c = static_cast<char>(*data++);
-            if (c == '\n') {
-                break;
-            }
-            line.push_back(c);
-        }
-        return line;
-    }
-};
 
 // Replies a server gives, to reach the session's later steps.
 const char* const REPLIES[] = {
@@ -78,7 +52,7 @@ bool OneLine(const std::string& text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    Input input{data, size};
+    FuzzInput input{data, size};
     SecondarySettings settings;
     settings.UpsName = "ups";
     settings.Host = "nas.local";

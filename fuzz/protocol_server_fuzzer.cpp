@@ -10,6 +10,7 @@
 // (the bytes up to the next LF), 4 an open, 5 a close, 6 time passing (the
 // next byte times 10 s), 7 a new state of the UPS (the next byte picks it).
 // Missing bytes read as zero.
+#include "fuzz_input.h"
 #include "invariant.h"
 #include "protocol_server.h"
 #include "protocol_words.h"
@@ -21,33 +22,6 @@
 #include <vector>
 
 namespace {
-
-struct Input {
-    const uint8_t* data;
-    size_t size;
-
-    uint8_t Byte()
-    {
-        if (size == 0) {
-            return 0;
-        }
-        --size;
-        return *data++;
-    }
-    std::string Line()
-    {
-        std::string line;
-        while (size > 0) {
-            --size;
-            char c = static_cast<char>(*data++);
-            if (c == '\n') {
-                break;
-            }
-            line.push_back(c);
-        }
-        return line;
-    }
-};
 
 const char* const REPLY_WORDS[] = {"OK",  "ERR",     "BEGIN",     "END", "VAR", "TYPE",     "DESC",
                                    "UPSDESC", "NUMLOGINS", "UPS", "CLIENT", "OFF", "1.3", "KorvoUPS", "Commands:"};
@@ -66,7 +40,7 @@ bool IsReplyWord(const std::string& word)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    Input input{data, size};
+    FuzzInput input{data, size};
     ServerConfig config;
     config.Version = "KorvoUPS 1.0.0";
     config.Accounts = {{"monuser", "secret", false}, {"admin", "top secret", true}};

@@ -9,6 +9,7 @@
 // 16-bit little-endian pause in ms (mod 3001) for every piece, then a 16-bit
 // length for every piece but the last; the rest is the reply. Missing header
 // bytes read as zero.
+#include "fuzz_input.h"
 #include "invariant.h"
 #include "korvoups.h"
 #include "serial_link.h"
@@ -36,25 +37,6 @@ const uint32_t MAX_PAUSE_MS = 3000;
 const uint64_t MIN_BYTE_TIME_US = 1000000 / 240;
 const uint64_t BUDGET_US = uint64_t(REPLY_WAIT_MS) * 1000;
 const uint32_t UNSET = 0xA5A5A5A5u;
-
-struct Input {
-    const uint8_t* data;
-    size_t size;
-
-    uint8_t Byte()
-    {
-        if (size == 0) {
-            return 0;
-        }
-        --size;
-        return *data++;
-    }
-    uint16_t Word()
-    {
-        uint16_t low = Byte();
-        return static_cast<uint16_t>(low | (Byte() << 8));
-    }
-};
 
 // Whitespace-separated words, as any reading of the numbers must see them.
 size_t CountWords(const std::string& text)
@@ -100,7 +82,7 @@ bool CannotBeStatusLine(const testplatform::Answer& answer)
 // A field that every reader must accept: a run of placeholder characters
 // that is either a placeholder or, of six characters at most, a number well
 // within a float.
-std::string PlaceholderField(Input* seed)
+std::string PlaceholderField(FuzzInput* seed)
 {
     static const char CHARACTERS[] = "@-#.0123456789";
     std::string field;
@@ -110,7 +92,7 @@ std::string PlaceholderField(Input* seed)
     return field;
 }
 
-std::string WellFormedFlags(Input* seed)
+std::string WellFormedFlags(FuzzInput* seed)
 {
     uint8_t bits = seed->Byte();
     std::string flags;
@@ -128,7 +110,7 @@ std::string Volts(uint32_t centivolts)
     return text;
 }
 
-std::string StatusLineWith(Input* seed, const std::string& batteryVolts, const std::string& flags)
+std::string StatusLineWith(FuzzInput* seed, const std::string& batteryVolts, const std::string& flags)
 {
     const int BATTERY_FIELD = 5;
     std::string line = "(";
@@ -222,7 +204,7 @@ void PollWellFormed(const std::string& line)
     CHECK(UpsStatus.State.load() == state);
 }
 
-void CheckWellFormedLines(Input* seed)
+void CheckWellFormedLines(FuzzInput* seed)
 {
     testplatform::Reset();
     testplatform::AddDevice(PORT);
@@ -248,7 +230,7 @@ void CheckWellFormedLines(Input* seed)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    Input input = {data, size};
+    FuzzInput input = {data, size};
     uint8_t control = input.Byte();
     uint32_t pieces = 1 + (control & (MAX_PIECES - 1));
     bool pollTwice = (control & 4) != 0;
@@ -304,7 +286,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     ReleasePort();
 
-    Input seed = {reinterpret_cast<const uint8_t*>(reply.data()), reply.size()};
+    FuzzInput seed = {reinterpret_cast<const uint8_t*>(reply.data()), reply.size()};
     CheckWellFormedLines(&seed);
     CHECK(testplatform::OpenPorts() == 0);
     return 0;

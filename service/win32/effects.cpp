@@ -26,6 +26,7 @@ std::wstring LogPath;
 bool ToConsole = false;
 HANDLE EventSource = NULL;
 bool LogFileFailed = false;
+std::string LogFileError;  // why, while it fails
 LogLimit Budget;
 bool WritingNew = false;  // the lines go to the ".new" file until the log file can be renamed
 bool HeldTold = false;
@@ -210,16 +211,46 @@ void OpenLog(const std::string& logFile, bool toConsole, uint64_t now)
         InitializeCriticalSection(&LogLock);
         prepared = true;
     }
-    LogPath = Wide(logFile);
     ToConsole = toConsole;
+    EventSource = RegisterEventSourceW(NULL, EVENT_SOURCE);
+    UseLogFile(logFile);
+    LogLimitStart(&Budget, now);
+}
+
+void UseLogFile(const std::string& logFile)
+{
+    EnterCriticalSection(&LogLock);
+    LogPath = Wide(logFile);
     LogFileFailed = false;
     HeldTold = false;
     HeldNote.clear();
     // Lines left in the ".new" file by a run that ended while the log file
     // was held go back into it first.
     WritingNew = !LogPath.empty() && GetFileAttributesW(NewPath().c_str()) != INVALID_FILE_ATTRIBUTES;
-    LogLimitStart(&Budget, now);
-    EventSource = RegisterEventSourceW(NULL, EVENT_SOURCE);
+    // Known at once, not at the next line, so that `status` can tell it; a
+    // file held by another program is written beside it, no failure.
+    HANDLE file = LogPath.empty() ? NULL : OpenForAppend(WritingNew ? NewPath() : LogPath);
+    DWORD error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE && error != ERROR_SHARING_VIOLATION) {
+        LogFileFailed = true;
+        LogFileError = ErrorText(error);
+        ReportToEventLog(LogEvent::Config, Severity::Error,
+                         "the log file " + Utf8(LogPath) + " cannot be written (" + LogFileError + ")");
+    } else if (file != NULL && file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    LeaveCriticalSection(&LogLock);
+}
+
+std::string LogFileProblem()
+{
+    EnterCriticalSection(&LogLock);
+    std::string problem = LogFileFailed ? "cannot be written (" + LogFileError + ")"
+                          : WritingNew  ? "held open by another program: the lines go to " + Utf8(NewPath()) +
+                                             " until it lets go"
+                                        : std::string();
+    LeaveCriticalSection(&LogLock);
+    return problem;
 }
 
 void CloseLog()
@@ -248,6 +279,7 @@ void Emit(LogEvent event, Severity level, const std::string& text)
                              "the log file " + Utf8(LogPath) + " cannot be written (" + why + ")");
         }
         LogFileFailed = true;
+        LogFileError = why;
     } else {
         LogFileFailed = false;
     }

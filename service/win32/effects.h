@@ -13,7 +13,13 @@
 // when run in a console; within the log's budget (log_limit.h) on the
 // service's clock, now.
 void OpenLog(const std::string& logFile, bool toConsole, uint64_t now);
+// Another log file from the next line on (empty: none).
+void UseLogFile(const std::string& logFile);
 void CloseLog();
+// Why the log file is not written as it should be, for `status`: it cannot
+// be written, or another program holds it and the lines go elsewhere;
+// empty when it is written.
+std::string LogFileProblem();
 void WriteLog(LogEvent event, Severity level, const std::string& text, uint64_t now);
 // The line that tells what the budget held back, once it has come back or
 // when the log ends (ending).

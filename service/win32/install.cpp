@@ -46,19 +46,6 @@ std::wstring Lower(std::wstring text)
     return text;
 }
 
-// Whether the UPS service runs this program (any copy of it), not Windows' own.
-bool IsOurs(SC_HANDLE service)
-{
-    DWORD needed = 0;
-    QueryServiceConfigW(service, NULL, 0, &needed);
-    std::string buffer(needed, '\0');
-    auto config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(&buffer[0]);
-    if (needed == 0 || !QueryServiceConfigW(service, config, needed, &needed) || config->lpBinaryPathName == NULL) {
-        return false;
-    }
-    return Lower(config->lpBinaryPathName).find(PROGRAM_NAME) != std::wstring::npos;
-}
-
 int Fail(const std::string& what)
 {
     std::fprintf(stderr, "korvoups-service: %s\n", what.c_str());
@@ -96,17 +83,6 @@ bool WaitUntilStopped(SC_HANDLE service)
     return false;
 }
 
-const char* StateName(DWORD state)
-{
-    switch (state) {
-    case SERVICE_STOPPED: return "stopped";
-    case SERVICE_START_PENDING: return "starting";
-    case SERVICE_STOP_PENDING: return "stopping";
-    case SERVICE_RUNNING: return "running";
-    default: return "paused";
-    }
-}
-
 }  // namespace
 
 bool IsPortName(const std::string& port)
@@ -125,6 +101,18 @@ bool IsPortName(const std::string& port)
     return number <= 255;
 }
 
+bool RunsThisProgram(SC_HANDLE service)
+{
+    DWORD needed = 0;
+    QueryServiceConfigW(service, NULL, 0, &needed);
+    std::string buffer(needed, '\0');
+    auto config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(&buffer[0]);
+    if (needed == 0 || !QueryServiceConfigW(service, config, needed, &needed) || config->lpBinaryPathName == NULL) {
+        return false;
+    }
+    return Lower(config->lpBinaryPathName).find(PROGRAM_NAME) != std::wstring::npos;
+}
+
 int InstallService(const std::string& port)
 {
     SC_HANDLE manager = NULL;
@@ -136,7 +124,7 @@ int InstallService(const std::string& port)
     std::string error;
     int result = ADMIN_DONE;
     SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_ALL_ACCESS);
-    if (service != NULL && !IsOurs(service)) {
+    if (service != NULL && !RunsThisProgram(service)) {
         std::fprintf(stderr, "korvoups-service: %s Nothing was changed.\n", WINDOWS_UPS_SERVICE);
         result = ADMIN_WINDOWS_UPS_SERVICE;
     } else if (service != NULL) {
@@ -177,7 +165,7 @@ int UninstallService()
     }
     int result = ADMIN_DONE;
     SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_ALL_ACCESS);
-    if (service != NULL && !IsOurs(service)) {
+    if (service != NULL && !RunsThisProgram(service)) {
         std::fprintf(stderr, "korvoups-service: the UPS service is Windows' own; nothing was removed.\n");
         result = ADMIN_WINDOWS_UPS_SERVICE;
     } else if (service != NULL) {
@@ -200,49 +188,4 @@ int UninstallService()
         std::printf("The UPS service, its Event Log source and its settings are removed.\n");
     }
     return result;
-}
-
-int PrintStatus()
-{
-    bool running = false;
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager == NULL ? NULL : OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
-    SERVICE_STATUS status;
-    if (service == NULL) {
-        std::printf("%-16s not installed\n", "service:");
-    } else if (!IsOurs(service)) {
-        std::printf("%-16s Windows' own UPS service, not this program\n", "service:");
-    } else if (QueryServiceStatus(service, &status)) {
-        running = status.dwCurrentState == SERVICE_RUNNING;
-        std::printf("%-16s %s\n", "service:", StateName(status.dwCurrentState));
-    }
-    if (service != NULL) {
-        CloseServiceHandle(service);
-    }
-    if (manager != NULL) {
-        CloseServiceHandle(manager);
-    }
-    const char* const names[] = {"BatteryCapacity", "BatteryStatus", "CommStatus", "TotalUPSRuntime",
-                                 "UtilityPowerStatus"};
-    RegistryValues values = ReadValues(STATUS_KEY, names, 5);
-    uint32_t figures[5] = {0, 0, 0, 0, 0};
-    bool present[5] = {false, false, false, false, false};
-    for (int i = 0; i < 5; ++i) {
-        auto found = values.find(names[i]);
-        present[i] = found != values.end() && found->second.Type == REG_DWORD && found->second.Data.size() == 4;
-        if (present[i]) {
-            std::memcpy(&figures[i], found->second.Data.data(), 4);
-        }
-    }
-    auto line = [&](int i, const char* label, const std::string& words) {
-        std::printf("%-16s %s\n", label, present[i] ? words.c_str() : "(not published)");
-    };
-    line(0, "battery charge:", std::to_string(figures[0]) + " % (estimated)");
-    line(1, "battery status:", std::to_string(figures[1]));
-    line(2, "communication:", std::to_string(figures[2]) + (figures[2] == 1 ? ", the UPS answers" : ", no answer"));
-    line(3, "runtime:", std::to_string(figures[3]) + " min (estimated, at the present load)");
-    line(4, "mains:", std::to_string(figures[4]) + (figures[4] == 1 ? ", present" : ", failed"));
-    std::string summary = ReadText(SERVICE_KEY, "Summary");
-    std::printf("%-16s %s\n", "policy:", summary.empty() ? "(none yet)" : summary.c_str());
-    return running && present[2] && figures[2] == 1 ? 0 : 1;
 }

@@ -1,6 +1,7 @@
-// The command line's administration: registering the service, removing it,
-// and what it is doing now.
+// The command line's administration: registering the service and removing it.
 #pragma once
+
+#include <windows.h>
 
 #include <string>
 
@@ -14,7 +15,7 @@ const int ADMIN_WINDOWS_UPS_SERVICE = 3;  // a UPS service that is not this prog
 bool IsAdministrator();
 // "COM1" to "COM255".
 bool IsPortName(const std::string& port);
+// Whether the service runs this program (any copy of it), not Windows' own.
+bool RunsThisProgram(SC_HANDLE service);
 int InstallService(const std::string& port);
 int UninstallService();
-// 0 when running and the UPS answers, 1 otherwise.
-int PrintStatus();

@@ -1,8 +1,10 @@
 // korvoups-service: started by the service control manager without
 // arguments; from a command prompt, the commands below.
 #include "accounts.h"
+#include "admin.h"
 #include "install.h"
 #include "korvoups_version.h"
+#include "policy.h"
 #include "service_run.h"
 
 #include <windows.h>
@@ -12,20 +14,21 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
 const int EXIT_USAGE = 2;
+const uint32_t MAX_WAIT_SECONDS = 3600;
 
 SERVICE_TABLE_ENTRYW Services[] = {{const_cast<LPWSTR>(L"UPS"), ServiceMain}, {NULL, NULL}};
 
 void Usage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: korvoups-service install COMn | uninstall | run --console [--for SECONDS] | status\n"
+                 "usage: korvoups-service install COMn | uninstall | run --console [--for SECONDS]\n"
+                 "                        | status [--wait SECONDS] | settings | set NAME VALUE | drill [SECONDS]\n"
                  "                        | user add NAME primary|secondary | user remove NAME | user list\n"
                  "                        | --version | --help\n"
                  "  install COMn     register the Windows service \"UPS\" for this program, the UPS on COMn\n"
@@ -34,14 +37,26 @@ void Usage(FILE* out)
                  "  uninstall        stop and remove the service, its registry keys and its settings\n"
                  "  run --console    the service in this console: every log line on stdout, Ctrl-C stops\n"
                  "                   (--for SECONDS: stop after that long)\n"
-                 "  status           the service's state, the UPS's figures and a pending shutdown\n"
-                 "                   (exit 0 when it runs and the UPS answers)\n"
+                 "  status           the service's state; while it runs, the UPS's state and figures, the\n"
+                 "                   policy as of now, the settings refused and a log file it cannot write\n"
+                 "                   (exit 0 it runs and the UPS answers, 3 it runs and no UPS answers,\n"
+                 "                   1 anything else; --wait SECONDS: while it would be 3 or the service\n"
+                 "                   starts, it looks again, up to SECONDS)\n"
+                 "  settings         every setting: its value in the registry, its default, whether it is in\n"
+                 "                   effect\n"
+                 "  set NAME VALUE   check the value, write it with its type and tell the running service,\n"
+                 "                   which uses it at once (exit 0 done, 1 not an administrator, 2 refused\n"
+                 "                   or not taken: the message says what to do)\n"
+                 "  drill [SECONDS]  the running service plays a power failure of SECONDS (default: until\n"
+                 "                   the shutdown would come, and 10 s more) as a dry run: RunBeforeShutdown\n"
+                 "                   runs, Windows stays on (exit 0 started, 1 refused)\n"
                  "  user add NAME primary|secondary\n"
                  "                   an account for the network server's clients, its password read from\n"
                  "                   standard input (one line); an existing NAME gets the new role and password\n"
                  "  user remove NAME, user list\n"
                  "                   remove one, or list the names and roles (exit codes as install's)\n"
-                 "Settings: HKEY_LOCAL_MACHINE\\SOFTWARE\\KorvoUPS, read when the service starts (README.md).\n");
+                 "Settings: HKEY_LOCAL_MACHINE\\SOFTWARE\\KorvoUPS (settings lists them, set changes them).\n"
+                 "Commands and options in any letter case.\n");
 }
 
 int Refuse(const char* why)
@@ -49,6 +64,25 @@ int Refuse(const char* why)
     std::fprintf(stderr, "korvoups-service: %s\n", why);
     Usage(stderr);
     return EXIT_USAGE;
+}
+
+std::string Lower(std::string word)
+{
+    for (char& c : word) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return word;
+}
+
+// A whole number of seconds, 0 to most; false for anything else.
+bool WholeSeconds(const char* text, uint32_t most, uint32_t* seconds)
+{
+    std::string word = text;
+    if (word.empty() || word.size() > 9 || word.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *seconds = static_cast<uint32_t>(std::strtoul(text, NULL, 10));
+    return *seconds <= most;
 }
 
 }  // namespace
@@ -63,7 +97,7 @@ int main(int argc, char** argv)
         }
         return Refuse("started without a command, and not by the service control manager");
     }
-    std::string command = argv[1];
+    std::string command = Lower(argv[1]);
     if (argc == 2 && (command == "--help" || command == "-h" || command == "/?")) {
         Usage(stdout);
         return 0;
@@ -81,15 +115,44 @@ int main(int argc, char** argv)
     if (argc == 2 && command == "uninstall") {
         return UninstallService();
     }
-    if (argc == 2 && command == "status") {
-        return PrintStatus();
+    if (command == "status") {
+        uint32_t wait = 0;
+        if (argc == 4 && Lower(argv[2]) == "--wait") {
+            if (!WholeSeconds(argv[3], MAX_WAIT_SECONDS, &wait)) {
+                return Refuse("--wait takes a whole number of seconds, 0 to 3600");
+            }
+        } else if (argc != 2) {
+            return Refuse("status takes only --wait SECONDS");
+        }
+        return StatusCommand(wait);
+    }
+    if (argc == 2 && command == "settings") {
+        return SettingsCommand();
+    }
+    if (command == "set") {
+        if (argc != 4) {
+            return Refuse("set takes a setting's NAME and its VALUE (in quotes when it has blanks)");
+        }
+        return SetCommand(argv[2], argv[3]);
+    }
+    if (command == "drill") {
+        uint32_t seconds = 0;
+        if (argc > 3 || (argc == 3 && (!WholeSeconds(argv[2], DRILL_LONGEST_SECONDS, &seconds) || seconds == 0))) {
+            return Refuse("drill takes the power failure's length, 1 to 86400 seconds, or nothing");
+        }
+        return DrillCommand(seconds);
     }
     if (command == "user") {
-        return UserCommand(std::vector<std::string>(argv + 2, argv + argc));
+        // Its words in any case too, but the account's name.
+        std::vector<std::string> words(argv + 2, argv + argc);
+        for (size_t i = 0; i < words.size(); i += 2) {
+            words[i] = Lower(words[i]);
+        }
+        return UserCommand(words);
     }
-    if (command == "run" && argc >= 3 && std::strcmp(argv[2], "--console") == 0) {
+    if (command == "run" && argc >= 3 && Lower(argv[2]) == "--console") {
         double seconds = -1;
-        if (argc == 5 && std::strcmp(argv[3], "--for") == 0) {
+        if (argc == 5 && Lower(argv[3]) == "--for") {
             char* end = NULL;
             seconds = std::strtod(argv[4], &end);
             if (end == argv[4] || *end != '\0' || !(seconds >= 0 && seconds <= 31536000.0)) {

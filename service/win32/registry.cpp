@@ -107,3 +107,15 @@ bool DeleteTree(const wchar_t* path)
 {
     return DeleteBelow(HKEY_LOCAL_MACHINE, path);
 }
+
+bool DeleteValue(const wchar_t* path, const char* name)
+{
+    HKEY key = NULL;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegDeleteValueW(key, Wide(name).c_str());
+        RegCloseKey(key);
+    }
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+

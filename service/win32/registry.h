@@ -24,3 +24,5 @@ bool WriteValue(const wchar_t* path, const char* name, DWORD type, const void* d
 bool WriteText(const wchar_t* path, const char* name, DWORD type, const std::string& text, std::string* error);
 // The key and everything below it; true when it is gone (or never was).
 bool DeleteTree(const wchar_t* path);
+// One value; true when it is gone (or never was).
+bool DeleteValue(const wchar_t* path, const char* name);

@@ -10,7 +10,9 @@
 #include "policy.h"
 #include "registry.h"
 #include "service_config.h"
+#include "status_view.h"
 #include "system_clock.h"
+#include "view_store.h"
 #include "win32_text.h"
 
 #include <algorithm>
@@ -39,10 +41,14 @@ const uint64_t COMMAND_LOOK_MS = 250;
 // changes state faster than they are taken waits for them.
 const size_t MAX_QUEUED_STATES = 1024;
 const DWORD QUEUE_FULL_WAIT_MS = 100;
+// The view for `status` is rewritten at every turn of the loop, at most
+// this often while the turns come fast (a flapping driver's); an answer to
+// a command is written at once.
+const uint64_t VIEW_WRITE_LEAST_MS = 250;
 
 // What the other threads hand to the service's thread.
 struct Input {
-    enum Kind { DriverStarted, State, DriverNote, Stop, SystemShutdown, Resume } What;
+    enum Kind { DriverStarted, State, DriverNote, Stop, SystemShutdown, Resume, ReadSettings, Drill } What;
     uint32_t Code;   // DriverStarted: UPSInit's result
     uint32_t Value;  // DriverStarted, State: the state
     std::string Text;  // DriverNote: the line; Stop: why
@@ -58,7 +64,11 @@ SERVICE_STATUS_HANDLE StatusHandle = NULL;
 CRITICAL_SECTION StatusLock;
 DWORD AcceptedControls = 0;
 
+bool AsService = false;
 Settings Config;
+std::string Port;  // as the driver reads it
+// Each value the settings were read from, as it was then, for `settings`.
+std::vector<std::pair<std::string, std::string>> SettingsRead;
 std::map<uint32_t, RunningCommand> Commands;
 ServiceClock Clock;
 bool Exiting = false;
@@ -144,27 +154,6 @@ void ReportStatus(DWORD state, DWORD waitHint, DWORD exitCode = NO_ERROR)
     LeaveCriticalSection(&StatusLock);
 }
 
-std::string ModuleFolder()
-{
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
-    std::wstring text(path, length < MAX_PATH ? length : 0);
-    size_t slash = text.find_last_of(L'\\');
-    return Utf8(slash == std::wstring::npos ? std::wstring(L".") : text.substr(0, slash));
-}
-
-std::string ExpandEnvironment(const std::string& text)
-{
-    std::wstring wide = Wide(text);
-    DWORD length = ExpandEnvironmentStringsW(wide.c_str(), NULL, 0);
-    std::wstring expanded(length, L'\0');
-    if (length == 0 || ExpandEnvironmentStringsW(wide.c_str(), &expanded[0], length) == 0) {
-        return text;
-    }
-    expanded.resize(length - 1);
-    return Utf8(expanded);
-}
-
 // The START line: what runs, where it looks, and when it shuts down.
 std::string Describe(const Settings& settings, const std::string& port)
 {
@@ -236,19 +225,139 @@ void LogAction(Actions* actions, LogEvent event, Severity level, const std::stri
     actions->push_back(Action{Action::Log, event, level, text, 0, 0});
 }
 
-// For `status`: the summary and when it was true.
-std::string KeptSummary;
-void KeepSummary(bool asService)
+// For `status`: the view, when it was written last, and the latest answer
+// to a command's request.
+uint64_t ViewWrittenAt = 0;
+bool ViewPending = false;   // something happened since, not written yet
+bool ViewFailureTold = false;
+ServiceAnswer Answer;
+uint32_t AnswerWritten = 0;
+
+void KeepView(bool forced)
 {
-    if (!asService) {
+    if (!AsService) {
         return;
     }
-    std::string summary = PolicySummary(Now());
-    if (summary != KeptSummary) {
-        std::string ignored;
-        WriteText(SERVICE_KEY, "Summary", REG_SZ, TimeStamp(LocalTimeNow()) + " " + summary, &ignored);
-        KeptSummary = summary;
+    if (!forced && Answer.Id == AnswerWritten && Now() - ViewWrittenAt < VIEW_WRITE_LEAST_MS) {
+        ViewPending = true;
+        return;
     }
+    ServiceView view;
+    view.ProcessId = GetCurrentProcessId();
+    view.WrittenTick = GetTickCount();
+    view.Source = SourceText(Config, Port);
+    view.Policy = PolicyNow(Now());
+    uint32_t state = view.Policy.State;
+    // Read only while the driver runs and the UPS answers: what it published
+    // before, or before a stop, is no figure of now.
+    bool answers = state == 1 || state == 2 || state == 4;
+    if (view.Policy.Driver == DriverStatus::Running && !view.Policy.Network && answers) {
+        ReadFigures(&view);
+    }
+    view.LogFile = Config.LogFile;
+    view.LogFileProblem = LogFileProblem();
+    view.SettingsRead = SettingsRead;
+    view.Answer = Answer;
+    // The network's own lines (where the server listens, the session with a
+    // primary) go in view.Notes.
+    std::string error;
+    if (!WriteView(view, &error) && !ViewFailureTold) {
+        ViewFailureTold = true;
+        WriteLog(LogEvent::Config, Severity::Warning,
+                 "what the service does cannot be kept for `korvoups-service status`: " + error, Now());
+    }
+    ViewWrittenAt = Now();
+    ViewPending = false;
+    AnswerWritten = Answer.Id;
+}
+
+// The settings and the driver's Port as the registry holds them now, and
+// what each value held.
+void ReadSettings(Settings* settings, std::string* port)
+{
+    RegistryValues values = ReadValues(SETTINGS_KEY, SETTING_NAMES, SETTING_COUNT);
+    ParseSettings(values, ProgramFolder(), ExpandEnvironment, settings);
+    // Read as the driver reads it, so that START names the port it uses.
+    const char* const portName = "Port";
+    RegistryValues portValue = ReadValues(SERVICE_KEY, &portName, 1);
+    *port = portValue.empty() ? std::string() : PortFromRegistry(portValue.begin()->second);
+    SettingsRead.assign(1, std::make_pair(std::string(portName),
+                                          ValueFingerprint(portValue.empty() ? nullptr : &portValue.begin()->second)));
+    for (uint32_t i = 0; i < SETTING_COUNT; ++i) {
+        auto found = values.find(SETTING_NAMES[i]);
+        SettingsRead.emplace_back(SETTING_NAMES[i], ValueFingerprint(found == values.end() ? nullptr : &found->second));
+    }
+}
+
+// Told to read the settings again (SERVICE_CONTROL_PARAMCHANGE): they
+// apply at once, a new LogFile once the lines about them are written. The
+// driver's DLL is loaded once, as the service starts: another Driver waits
+// for the next start, and says so.
+bool LogFileChanged = false;
+void ReadSettingsAgain(uint64_t now, Actions* actions)
+{
+    std::vector<std::pair<std::string, std::string>> before = SettingsRead;
+    Settings settings;
+    std::string port;
+    ReadSettings(&settings, &port);
+    Actions reread;
+    // A service that followed a UPS over the network from its start has no
+    // driver loaded: loaded now for the UPS on the port, or nothing changes.
+    std::string error;
+    if (!FollowsNetworkUps(settings) && DriverModule() == NULL) {
+        if (LoadDriver(settings.Driver, OnDriverNews, &error)) {
+            Config.Driver = settings.Driver;
+        } else {
+            LogAction(&reread, LogEvent::Config, Severity::Error,
+                      error + "; the settings read again are not used: the service follows " + Config.Ups +
+                          " until it starts again");
+            settings = Config;
+            port = Port;
+            SettingsRead = before;
+        }
+    }
+    std::string otherDriver;
+    if (settings.Driver != Config.Driver) {
+        otherDriver = settings.Driver;
+        settings.Driver = Config.Driver;
+        // The Driver value in use is the one read then.
+        for (size_t i = 0; i < SettingsRead.size() && i < before.size(); ++i) {
+            if (SettingsRead[i].first == "Driver") {
+                SettingsRead[i] = before[i];
+            }
+        }
+    }
+    PolicyReconfigure(settings, port, now, &reread);
+    if (!otherDriver.empty()) {
+        LogAction(&reread, LogEvent::Config, Severity::Warning,
+                  "Driver " + otherDriver + " is loaded when the service starts next; until then it runs " +
+                      Config.Driver);
+    }
+    uint32_t id = 0;
+    uint32_t unused = 0;
+    if (TakeRequest(REQUEST_READ_SETTINGS, &id, &unused)) {
+        Answer = RereadAnswer(id, reread);
+    }
+    LogFileChanged = LogFileChanged || settings.LogFile != Config.LogFile;
+    Config = settings;
+    Port = port;
+    actions->insert(actions->end(), reread.begin(), reread.end());
+}
+
+// A drill asked for by DRILL_CONTROL: played only when an administrator's
+// request is there for it.
+void StartDrill(uint64_t now, Actions* actions)
+{
+    uint32_t id = 0;
+    uint32_t seconds = 0;
+    if (!TakeRequest(REQUEST_DRILL, &id, &seconds)) {
+        return;
+    }
+    Actions drill;
+    std::string refusal;
+    bool started = PolicyDrill(seconds, now, &drill, &refusal);
+    Answer = DrillAnswer(id, started, refusal, PolicyNow(now), drill);
+    actions->insert(actions->end(), drill.begin(), drill.end());
 }
 
 void HandleInput(const Input& input, Actions* actions)
@@ -264,6 +373,8 @@ void HandleInput(const Input& input, Actions* actions)
         PolicySystemShutdown(now, actions);
         break;
     case Input::Resume: break;  // before all the others (Loop)
+    case Input::ReadSettings: ReadSettingsAgain(now, actions); break;
+    case Input::Drill: StartDrill(now, actions); break;
     }
 }
 
@@ -285,7 +396,7 @@ void FinishCommands(Actions* actions)
 
 // The service's thread: waits for an input, a command's end, the next
 // deadline or the policy's tick, and carries out what the policy makes of it.
-void Loop(bool asService, double consoleSeconds)
+void Loop(double consoleSeconds)
 {
     uint64_t stopAt = consoleSeconds < 0 ? NO_DEADLINE : Now() + static_cast<uint64_t>(consoleSeconds * 1000);
     while (!Exiting) {
@@ -303,7 +414,8 @@ void Loop(bool asService, double consoleSeconds)
         ClockRead(&Clock, ReadClocks(), AWAKE_UNKNOWN);
         uint64_t now = Now();
         uint64_t due = std::min({PolicyNextDeadline(), stopAt, now + TICK_MS,
-                                 lingering ? now + COMMAND_LOOK_MS : NO_DEADLINE});
+                                 lingering ? now + COMMAND_LOOK_MS : NO_DEADLINE,
+                                 ViewPending ? ViewWrittenAt + VIEW_WRITE_LEAST_MS : NO_DEADLINE});
         DWORD timeout = due <= now ? 0 : static_cast<DWORD>(due - now);
         DWORD woken = WaitForMultipleObjects(count, handles, FALSE, timeout);
         if (woken == WAIT_FAILED) {
@@ -336,14 +448,18 @@ void Loop(bool asService, double consoleSeconds)
         PolicyTick(Now(), &actions);
         CarryOut(actions);
         PublishNetworkSnapshot(Config, Now());
+        if (LogFileChanged) {
+            LogFileChanged = false;
+            UseLogFile(Config.LogFile);
+        }
         TellHeldBackLines(Now(), false);
-        KeepSummary(asService);
+        KeepView(false);
     }
 }
 
 // The end of a run that started: the driver, given its time; what the
 // commands left running; the log.
-void EndRun(bool asService)
+void EndRun()
 {
     EnterCriticalSection(&InputLock);
     InputsOpen = false;
@@ -358,7 +474,10 @@ void EndRun(bool asService)
         EndCommand(&entry.second);
     }
     Commands.clear();
-    KeepSummary(asService);
+    // Stopped: nothing of it is shown as current any more.
+    if (AsService) {
+        RemoveView();
+    }
     TellHeldBackLines(Now(), true);
     CloseLog();
 }
@@ -420,7 +539,13 @@ int RunService(bool asService, double consoleSeconds)
     InputsOpen = true;
     LeaveCriticalSection(&InputLock);
     Exiting = false;
+    AsService = asService;
     ExitDriverWaitMs = DRIVER_STOP_WAIT_MS;
+    Answer = ServiceAnswer();
+    AnswerWritten = 0;
+    ViewPending = false;
+    ViewFailureTold = false;
+    LogFileChanged = false;
     ClockStart(&Clock, ReadClocks());
     CatchCrashes();
     if (!asService) {
@@ -428,9 +553,14 @@ int RunService(bool asService, double consoleSeconds)
     }
     ReportStatus(SERVICE_START_PENDING, START_WAIT_HINT_MS);
 
-    std::string folder = ModuleFolder();
+    if (asService) {
+        // A previous run's view and any request left are not this run's; the
+        // summary of older versions goes with them.
+        RemoveView();
+        DeleteValue(SERVICE_KEY, "Summary");
+    }
     std::string error;
-    ParseSettings(ReadValues(SETTINGS_KEY, SETTING_NAMES, SETTING_COUNT), folder, ExpandEnvironment, &Config);
+    ReadSettings(&Config, &Port);
     // The log file set, unless that is the bad value (then the default one).
     OpenLog(Config.LogFile, !asService, Now());
     std::string setUpError;
@@ -455,16 +585,11 @@ int RunService(bool asService, double consoleSeconds)
     // publishes its own.
     DeleteTree(STATUS_KEY);
     AcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN |
-                       SERVICE_ACCEPT_POWEREVENT;
-    ReportStatus(SERVICE_RUNNING, 0);
+                       SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_PARAMCHANGE;
     Actions actions;
-    // Read as the driver reads it, so that START names the port it uses.
-    const char* const portName = "Port";
-    RegistryValues portValue = ReadValues(SERVICE_KEY, &portName, 1);
-    std::string port = portValue.empty() ? std::string() : PortFromRegistry(portValue.begin()->second);
     Actions networkLines;
     std::string served = StartNetwork(Config, WakeTheLoop, &networkLines);
-    PolicyStart(Config, port, Describe(Config, port) + served, Now(), &actions);
+    PolicyStart(Config, Port, Describe(Config, Port) + served, Now(), &actions);
     actions.insert(actions.end(), networkLines.begin(), networkLines.end());
     for (const std::string& name : UnknownSettingNames(ValueNames(SETTINGS_KEY))) {
         LogAction(&actions, LogEvent::Config, Severity::Warning,
@@ -472,8 +597,11 @@ int RunService(bool asService, double consoleSeconds)
                          "read: a misspelt name?");
     }
     CarryOut(actions);
-    Loop(asService, consoleSeconds);
-    EndRun(asService);
+    // Running once `status` can say what it does.
+    KeepView(true);
+    ReportStatus(SERVICE_RUNNING, 0);
+    Loop(consoleSeconds);
+    EndRun();
     ReportStatus(SERVICE_STOPPED, 0);
     SetEvent(LoopEnded);
     return RUN_STOPPED;
@@ -501,6 +629,8 @@ DWORD WINAPI ServiceControl(DWORD control, DWORD eventType, LPVOID, LPVOID)
             Post(Input{Input::Resume, 0, 0, std::string()});
         }
         return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE: Post(Input{Input::ReadSettings, 0, 0, std::string()}); return NO_ERROR;
+    case DRILL_CONTROL: Post(Input{Input::Drill, 0, 0, std::string()}); return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
     default: return ERROR_CALL_NOT_IMPLEMENTED;
     }

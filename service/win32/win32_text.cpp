@@ -40,3 +40,24 @@ std::string ErrorText(DWORD code)
     }
     return "error " + std::to_string(code) + (text.empty() ? "" : ": " + Utf8(text));
 }
+
+std::string ProgramFolder()
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
+    std::wstring text(path, length < MAX_PATH ? length : 0);
+    size_t slash = text.find_last_of(L'\\');
+    return Utf8(slash == std::wstring::npos ? std::wstring(L".") : text.substr(0, slash));
+}
+
+std::string ExpandEnvironment(const std::string& text)
+{
+    std::wstring wide = Wide(text);
+    DWORD length = ExpandEnvironmentStringsW(wide.c_str(), NULL, 0);
+    std::wstring expanded(length, L'\0');
+    if (length == 0 || ExpandEnvironmentStringsW(wide.c_str(), &expanded[0], length) == 0) {
+        return text;
+    }
+    expanded.resize(length - 1);
+    return Utf8(expanded);
+}

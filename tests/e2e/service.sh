@@ -7,8 +7,8 @@
 # Checks the exit code, the log's event words and texts, what the UPS
 # received besides its status queries, and what the case asks of the
 # service's process (its CPU, its memory, the processes its commands left);
-# as a service also install, status, a stop within 3 s and an uninstall that
-# leaves no key behind.
+# as a service also install, the case's steps (status, settings, set, drill,
+# restarts), every stop within 3 s and an uninstall that leaves no key behind.
 # Exit 77 (skipped) without a simulator or where ARCH cannot run.
 set -euo pipefail
 
@@ -22,10 +22,11 @@ source "$here/../../scripts/wine-env.sh"
 source "$here/lib.sh"
 skip_unless_runnable "$simulator" "$arch"
 line="$(table_row "$here/service_cases.txt" "$case_name")"
-IFS='|' read -r _ mode settings scenario seconds want_exit want_events want_texts want_commands <<<"$line"
+IFS='|' read -r _ mode settings scenario seconds want_exit want_events want_texts want_commands steps <<<"$line"
 mode="$(trim "$mode")" settings="$(trim "$settings")" scenario="$(trim "$scenario")" seconds="$(trim "$seconds")"
 want_exit="$(trim "$want_exit")" want_events="$(trim "$want_events")" want_texts="$(trim "$want_texts")"
-want_commands="$(trim "$want_commands")"
+want_commands="$(trim "$want_commands")" steps="$(trim "$steps")"
+if [[ -z "$steps" || "$steps" == - ]]; then steps="wait:$seconds status"; fi
 
 SETTINGS_KEY='HKLM\SOFTWARE\KorvoUPS'
 SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\UPS'
@@ -211,7 +212,7 @@ watch_service() {
 rc=0
 if [[ "$mode" == service ]]; then
     # A service lives only while another program of the prefix runs.
-    "$WINE" cmd /c "ping -n $((seconds + 60)) 127.0.0.1 >nul" >/dev/null 2>&1 &
+    "$WINE" cmd /c "ping -n $((seconds + 300)) 127.0.0.1 >nul" >/dev/null 2>&1 &
     holder_pid=$!
     install_rc=0
     "$WINE" "$exe" install COM1 >"$work/install.out" 2>&1 || install_rc=$?
@@ -221,17 +222,44 @@ if [[ "$mode" == service ]]; then
         "$(reg_query "$SERVICE_KEY" | awk '$1 == "ObjectName" || $1 == "Start" { printf "%s=%s ", $1, $3 }')" \
         "ObjectName=LocalSystem Start=0x2 "
     "$WINE" sc start UPS >/dev/null
-    sleep "$seconds"
-    "$WINE" "$exe" status >"$work/status.out" 2>&1 || rc=$?
-    sed 's/^/  status: /' "$work/status.out"
-    # From the stop control to SERVICE_STOPPED, timed by a program already running.
-    stop_rc=0
-    "$WINE" "$(windows_path "$stopper")" UPS >"$work/stop.out" 2>&1 || stop_rc=$?
-    stop_ms="$(tr -d '\r' <"$work/stop.out" | awk '$1 == "stopped" { print $3 }')"
-    echo "  $(tr -d '\r' <"$work/stop.out")"
-    check "stopped" "$stop_rc" 0
-    check "stopped within 3 s of the stop control" "$((${stop_ms:-99999} < 3000 ? 1 : 0))" 1
-    check "sc query: STOPPED" "$("$WINE" sc query UPS | grep -c STOPPED || true)" 1
+    # stop_timed: from the stop control to SERVICE_STOPPED, timed by a program already running.
+    stop_timed() {
+        local stop_rc=0 stop_ms
+        "$WINE" "$(windows_path "$stopper")" UPS >"$work/stop.out" 2>&1 || stop_rc=$?
+        stop_ms="$(tr -d '\r' <"$work/stop.out" | awk '$1 == "stopped" { print $3 }')"
+        echo "  $(tr -d '\r' <"$work/stop.out")"
+        check "stopped" "$stop_rc" 0
+        check "stopped within 3 s of the stop control" "$((${stop_ms:-99999} < 3000 ? 1 : 0))" 1
+        check "sc query: STOPPED" "$("$WINE" sc query UPS | grep -c STOPPED || true)" 1
+    }
+    # The steps; each command's output in commands.out under its number, its exit code in exits.
+    exits="" running=1 n=0
+    : >"$work/commands.out"
+    for step in $steps; do
+        # A command's word as the step writes it (the program takes any letter case).
+        command=() word="${step%%:*}" argument="${step#*:}"
+        case "${step,,}" in
+        wait:*) sleep "$argument" ;;
+        start) "$WINE" sc start UPS >/dev/null; running=1 ;;
+        stop) stop_timed; running=0 ;;
+        restart) stop_timed; "$WINE" sc start UPS >/dev/null; running=1 ;;
+        status | settings | drill) command=("$word") ;;
+        status:*) command=("$word" --wait "$argument") ;;
+        set:*) command=("$word" "${argument%%=*}" "${argument#*=}") ;;
+        drill:*) command=("$word" "$argument") ;;
+        *) echo "service: bad step '$step'" >&2; exit 2 ;;
+        esac
+        if ((${#command[@]})); then
+            n=$((n + 1)) step_rc=0
+            "$WINE" "$exe" "${command[@]}" >"$work/command-$n.out" 2>&1 || step_rc=$?
+            tr -d '\r' <"$work/command-$n.out" >"$work/command-$n.txt"
+            sed "s/^/  $n ${command[*]} (exit $step_rc): /" "$work/command-$n.txt"
+            cat "$work/command-$n.txt" >>"$work/commands.out"
+            exits="${exits:+$exits }$step_rc"
+        fi
+    done
+    if ((running)); then stop_timed; fi
+    rc="$exits"
     uninstall_rc=0
     "$WINE" "$exe" uninstall >"$work/uninstall.out" 2>&1 || uninstall_rc=$?
     sed 's/^/  uninstall: /' "$work/uninstall.out"
@@ -274,8 +302,12 @@ fi
 for text in "${texts[@]}"; do
     case "$text" in
     - | cpu\<* | rss+\<* | alive@*) ;;
-    '!status:'*) check "status lacks '${text#!status:}'" "$(grep -cF -- "${text#!status:}" "$work/status.out" || true)" 0 ;;
-    status:*) check "status has '${text#status:}'" "$(grep -cF -- "${text#status:}" "$work/status.out" || true)" 1 ;;
+    '!status:'*) check "the commands lack '${text#!status:}'" "$(grep -cF -- "${text#!status:}" "$work/commands.out" || true)" 0 ;;
+    status:*) check "the commands have '${text#status:}'" "$(grep -cF -- "${text#status:}" "$work/commands.out" | sed 's/^[1-9][0-9]*$/1/' || true)" 1 ;;
+    '!out'[0-9]*:*) n="${text%%:*}" n="${n#!out}" want="${text#*:}"
+        check "command $n lacks '$want'" "$(grep -cF -- "$want" "$work/command-$n.txt" 2>/dev/null || true)" 0 ;;
+    out[0-9]*:*) n="${text%%:*}" n="${n#out}" want="${text#*:}"
+        check "command $n has '$want'" "$(grep -cF -- "$want" "$work/command-$n.txt" 2>/dev/null | sed 's/^[1-9][0-9]*$/1/' || true)" 1 ;;
     '!'*) check "the log lacks '${text#!}'" "$(grep -cF -- "${text#!}" <<<"$log" || true)" 0 ;;
     hook:*) check "RunOnEvent got '${text#hook:}'" "$(grep -cF -- "${text#hook:}" <<<"$hooks" || true)" 1 ;;
     bytes:*)  # bytes:FILE<N, bytes:FILE>N: the size of C:\FILE

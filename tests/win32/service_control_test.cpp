@@ -2,20 +2,24 @@
 // service neither PRESHUTDOWN nor SHUTDOWN): the service runs in this
 // process with the real KorvoUPS.dll on COM1, this test plays the UPS on
 // COM2 and the service control manager through the control handler, and
-// checks what reaches the UPS. And the log file's rotation past a reader
-// that holds it, which this process plays too. Run under Wine by
+// checks what reaches the UPS. The controls that the administrators'
+// commands send, with and without their request, played the same way. And
+// the log file's rotation past a reader that holds it, which this process
+// plays too. Run under Wine by
 // scripts/wine-run.sh, in a throwaway prefix (it rewrites the service's
 // registry keys).
 #include "effects.h"
 #include "registry.h"
 #include "service_run.h"
 #include "ups_on_com2.h"
+#include "view_store.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -70,6 +74,13 @@ DWORD WINAPI RunInConsole(LPVOID)
 {
     return static_cast<DWORD>(RunService(false, -1));
 }
+
+DWORD WINAPI RunAsService(LPVOID)
+{
+    return static_cast<DWORD>(RunService(true, -1));
+}
+
+int Count(const std::string& text, const std::string& what);
 
 class ServiceShutdown : public ::testing::Test {
 protected:
@@ -143,6 +154,103 @@ TEST_F(ServiceShutdown, TheUpsIsTurnedOffOnlyAfterTheServicesOwnShutdown)
         EXPECT_EQ(UpsCommands().substr(commandsBefore), row.commands);
         EXPECT_NE(LogText().find(" STOP "), std::string::npos) << LogText();
     }
+}
+
+// The view the service keeps for `status` once it has taken the controls
+// so far: its latest answer, within GENEROUS_MS.
+bool WaitForAnswer(uint32_t id, ServiceView* view)
+{
+    for (DWORD waited = 0; waited < GENEROUS_MS; waited += 50) {
+        if (ReadView(view) && view->Answer.Id == id) {
+            return true;
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
+TEST_F(ServiceShutdown, ACommandsControlDoesOnlyWhatAnAdministratorsRequestAsks)
+{
+    ASSERT_TRUE(UpsPlaying);
+    const struct {
+        const char* name;
+        const char* request;  // what the request asks (nullptr: none), with the argument 5
+        DWORD control;
+        int answer;          // -1: none; 0: refused; 1: done
+        const char* logged;  // a line the log then has (nullptr: none but those before)
+        void (*change)();    // the settings changed before (nullptr: none)
+    } rows[] = {
+        {"a drill's control without a request: nothing", nullptr, DRILL_CONTROL, -1, nullptr, nullptr},
+        {"a drill's control with a request for the settings: nothing", REQUEST_READ_SETTINGS, DRILL_CONTROL, -1,
+         nullptr, nullptr},
+        {"the drill asked for", REQUEST_DRILL, DRILL_CONTROL, 1, " DRILL a power failure of 5 s", nullptr},
+        {"a second drill while the first is under way: refused", REQUEST_DRILL, DRILL_CONTROL, 0, nullptr, nullptr},
+        {"the settings read again without a request", nullptr, SERVICE_CONTROL_PARAMCHANGE, -1,
+         " CONFIG settings read again: nothing changed", nullptr},
+        {"the settings read again at a request", REQUEST_READ_SETTINGS, SERVICE_CONTROL_PARAMCHANGE, 1,
+         " CONFIG settings read again: NotifyEverySeconds 120 -> 30", [] { SetDword("NotifyEverySeconds", 30); }},
+        {"another Driver waits for the next start", REQUEST_READ_SETTINGS, SERVICE_CONTROL_PARAMCHANGE, 1,
+         " CONFIG Driver C:\\other\\KorvoUPS.dll is loaded when the service starts next; until then it runs ",
+         [] {
+             SetText(SETTINGS_KEY, "Driver", "C:\\other\\KorvoUPS.dll");
+             SetDword("NotifyEverySeconds", 45);
+         }},
+    };
+    ASSERT_TRUE(DeleteTree(SETTINGS_KEY));
+    SetText(SERVICE_KEY, "Port", "COM1");
+    SetText(SETTINGS_KEY, "Driver", DriverPath());
+    SetText(SETTINGS_KEY, "LogFile", LOG_FILE);
+    SetDword("NotifyUsers", 0);
+    SetDword("DryRun", 1);
+    DeleteFileA(LOG_FILE);
+    UpsReply = Reply::Online;
+    HANDLE service = CreateThread(NULL, 0, RunAsService, NULL, 0, NULL);
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(WaitForLog(" ONLINE on mains")) << LogText();
+    uint32_t id = 100;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ++id;
+        if (row.change != nullptr) {
+            row.change();
+        }
+        std::string error;
+        ASSERT_TRUE(DeleteValue(SERVICE_KEY, "Request"));
+        if (row.request != nullptr) {
+            ASSERT_TRUE(WriteRequest(id, row.request, 5, &error)) << error;
+        }
+        int drillsBefore = Count(LogText(), " DRILL a power failure");
+        EXPECT_EQ(ServiceControl(row.control, 0, NULL, NULL), static_cast<DWORD>(NO_ERROR));
+        ServiceView view;
+        if (row.answer >= 0) {
+            EXPECT_TRUE(WaitForAnswer(id, &view)) << LogText();
+            EXPECT_EQ(view.Answer.Done, row.answer == 1) << view.Answer.Text;
+        } else {
+            // The next turn of the service's loop has taken the control: its view is written after it.
+            Sleep(1000);
+            ASSERT_TRUE(ReadView(&view));
+            EXPECT_NE(view.Answer.Id, id);
+        }
+        if (row.logged != nullptr) {
+            EXPECT_TRUE(WaitForLog(row.logged)) << LogText();
+        }
+        if (row.control == DRILL_CONTROL && row.answer != 1) {
+            EXPECT_EQ(Count(LogText(), " DRILL a power failure"), drillsBefore) << LogText();
+        }
+    }
+    // What `settings` compares with: the values read again, but the Driver in use.
+    ServiceView view;
+    ASSERT_TRUE(ReadView(&view));
+    std::map<std::string, std::string> read(view.SettingsRead.begin(), view.SettingsRead.end());
+    DWORD seconds = 45;
+    RegistryValue notify{REG_DWORD, std::string(reinterpret_cast<const char*>(&seconds), sizeof seconds)};
+    RegistryValue driver{REG_SZ, Utf8ToUtf16(DriverPath())};
+    EXPECT_EQ(read["NotifyEverySeconds"], ValueFingerprint(&notify));
+    EXPECT_EQ(read["Driver"], ValueFingerprint(&driver));
+    EXPECT_EQ(ServiceControl(SERVICE_CONTROL_STOP, 0, NULL, NULL), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(WaitForSingleObject(service, GENEROUS_MS), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(service);
+    EXPECT_FALSE(ReadView(&view)) << "a stopped service leaves no view";
 }
 
 // How a reader holds the log file: not at all, without FILE_SHARE_DELETE
