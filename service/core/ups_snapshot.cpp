@@ -5,56 +5,44 @@ namespace {
 const uint32_t ON_MAINS = 1;
 const uint32_t ON_BATTERY = 2;
 const uint32_t LOW_BATTERY = 4;
-const uint32_t COMM_GOOD = 1;
 const uint32_t FULL_PERCENT = 100;
 const uint64_t SECONDS_PER_MINUTE = 60;
-
-// The Status key's values: the driver's five (those used here), then the
-// unit's readings as it wrote them.
-const char BATTERY_CAPACITY[] = "BatteryCapacity";
-const char TOTAL_RUNTIME[] = "TotalUPSRuntime";
-const char COMM_STATUS[] = "CommStatus";
-const char STATUS_FLAGS[] = "StatusFlags";  // the unit's eight flags; the last: its beeper is on
-const char BATTERY_VOLTAGE[] = "BatteryVoltage";
-const char INPUT_VOLTAGE[] = "InputVoltage";
-const char OUTPUT_VOLTAGE[] = "OutputVoltage";
-const char INPUT_FREQUENCY[] = "InputFrequency";
-const char OUTPUT_LOAD[] = "OutputLoad";
-const char TEMPERATURE[] = "Temperature";
+// The unit's eight flags; the last tells whether its beeper is on.
 const size_t STATUS_FLAG_COUNT = 8;
 
-// Where each reading is served.
+// Where each reading of the Status key is served.
 struct StatusSource {
     ServedVariable Variable;
     const char* Value;
 };
 const StatusSource READINGS[] = {
-    {SERVED_BATTERY_VOLTAGE, BATTERY_VOLTAGE}, {SERVED_INPUT_VOLTAGE, INPUT_VOLTAGE},
-    {SERVED_OUTPUT_VOLTAGE, OUTPUT_VOLTAGE},   {SERVED_INPUT_FREQUENCY, INPUT_FREQUENCY},
-    {SERVED_UPS_LOAD, OUTPUT_LOAD},            {SERVED_UPS_TEMPERATURE, TEMPERATURE},
+    {SERVED_BATTERY_VOLTAGE, "BatteryVoltage"}, {SERVED_INPUT_VOLTAGE, "InputVoltage"},
+    {SERVED_OUTPUT_VOLTAGE, "OutputVoltage"},   {SERVED_INPUT_FREQUENCY, "InputFrequency"},
+    {SERVED_UPS_LOAD, "OutputLoad"},            {SERVED_UPS_TEMPERATURE, "Temperature"},
 };
 
-// A REG_DWORD's number; false when the value is absent or of another kind.
-bool Number(const RegistryValues& values, const char* name, uint32_t* number)
+// A figure's text, as the view holds it; empty when it is not there.
+std::string Figure(const ServiceView& view, const std::string& name)
 {
-    auto found = values.find(name);
-    if (found == values.end() || found->second.Type != VALUE_DWORD || found->second.Data.size() != 4) {
-        return false;
+    for (const auto& figure : view.Figures) {
+        if (figure.first == name) {
+            return figure.second;
+        }
     }
-    const std::string& bytes = found->second.Data;
-    *number = 0;
-    for (size_t i = 4; i-- > 0;) {
-        *number = (*number << 8) | static_cast<unsigned char>(bytes[i]);
-    }
-    return true;
+    return std::string();
 }
 
-// A REG_SZ's text; empty when absent or of another kind.
-std::string Text(const RegistryValues& values, const char* name)
+// A REG_DWORD's figure (at most 10 digits) as a number; false when it is not one.
+bool Number(const std::string& text, uint64_t* number)
 {
-    auto found = values.find(name);
-    return found == values.end() || found->second.Type != VALUE_SZ ? std::string()
-                                                                    : Utf16ToUtf8(found->second.Data);
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *number = 0;
+    for (char digit : text) {
+        *number = *number * 10 + static_cast<uint64_t>(digit - '0');
+    }
+    return true;
 }
 
 // A reading as the clients read numbers: no plus sign (the server leaves
@@ -64,23 +52,23 @@ std::string Reading(const std::string& text)
     return !text.empty() && text[0] == '+' ? text.substr(1) : text;
 }
 
-void DriverFigures(const RegistryValues& status, UpsSnapshot* ups)
+void DriverFigures(const ServiceView& view, UpsSnapshot* ups)
 {
-    uint32_t comm = 0, charge = 0, minutes = 0;
     // Only the figures of a poll that was answered: a silent UPS's are old.
-    if (!Number(status, COMM_STATUS, &comm) || comm != COMM_GOOD) {
+    if (!view.FiguresKnown) {
         return;
     }
-    if (Number(status, BATTERY_CAPACITY, &charge) && charge <= FULL_PERCENT) {
+    uint64_t charge = 0, minutes = 0;
+    if (Number(Figure(view, "BatteryCapacity"), &charge) && charge <= FULL_PERCENT) {
         ups->Values[SERVED_BATTERY_CHARGE] = std::to_string(charge);
     }
-    if (Number(status, TOTAL_RUNTIME, &minutes)) {
+    if (Number(Figure(view, "TotalUPSRuntime"), &minutes)) {
         ups->Values[SERVED_BATTERY_RUNTIME] = std::to_string(minutes * SECONDS_PER_MINUTE);
     }
     for (const StatusSource& source : READINGS) {
-        ups->Values[source.Variable] = Reading(Text(status, source.Value));
+        ups->Values[source.Variable] = Reading(Figure(view, source.Value));
     }
-    std::string flags = Text(status, STATUS_FLAGS);
+    std::string flags = Figure(view, "StatusFlags");
     if (flags.size() == STATUS_FLAG_COUNT && flags.find_first_not_of("01") == std::string::npos) {
         ups->Values[SERVED_UPS_BEEPER_STATUS] = flags.back() == '1' ? "enabled" : "disabled";
     }
@@ -108,24 +96,17 @@ uint32_t DoubleWord(const std::string& bytes, size_t at)
 
 }  // namespace
 
-// CommStatus first: the driver writes a poll's readings before its five
-// values, so those read after a CommStatus of 1 are of that poll or a later one.
-const char* const STATUS_VALUE_NAMES[] = {COMM_STATUS,    BATTERY_CAPACITY, TOTAL_RUNTIME,   STATUS_FLAGS,
-                                          BATTERY_VOLTAGE, INPUT_VOLTAGE,    OUTPUT_VOLTAGE,  INPUT_FREQUENCY,
-                                          OUTPUT_LOAD,     TEMPERATURE};
-const uint32_t STATUS_VALUE_COUNT = sizeof STATUS_VALUE_NAMES / sizeof STATUS_VALUE_NAMES[0];
-
-UpsSnapshot MakeUpsSnapshot(const PolicyView& view, const Settings& settings, const RegistryValues& status,
-                            const std::string& driverVersion)
+UpsSnapshot MakeUpsSnapshot(const ServiceView& view, const Settings& settings, const std::string& driverVersion)
 {
+    const PolicyView& policy = view.Policy;
     UpsSnapshot ups;
     ups.Name = settings.NetworkUpsName;
     ups.Description = settings.NetworkDescription;
-    ups.Fsd = view.Fsd;
-    if (view.Driver != DriverStatus::Running) {
+    ups.Fsd = policy.Fsd;
+    if (policy.Driver != DriverStatus::Running) {
         return ups;  // no data
     }
-    ups.State = view.Drill ? ON_MAINS : view.State;
+    ups.State = policy.Drill ? ON_MAINS : policy.State;
     ups.Values[SERVED_DEVICE_TYPE] = "ups";
     ups.Values[SERVED_DRIVER_NAME] = "korvoups";
     ups.Values[SERVED_DRIVER_VERSION] = driverVersion;
@@ -133,10 +114,10 @@ UpsSnapshot MakeUpsSnapshot(const PolicyView& view, const Settings& settings, co
     if (ups.State != ON_MAINS && ups.State != ON_BATTERY && ups.State != LOW_BATTERY) {
         return ups;
     }
-    if (view.Network) {
-        PrimaryFigures(view.Battery, &ups);
+    if (policy.Network) {
+        PrimaryFigures(policy.Battery, &ups);
     } else {
-        DriverFigures(status, &ups);
+        DriverFigures(view, &ups);
     }
     return ups;
 }

@@ -5,7 +5,7 @@
 #include "korvoups_version.h"
 #include "network_server.h"
 #include "network_source.h"
-#include "registry.h"
+#include "view_store.h"
 #include "ups_address.h"
 #include "ups_snapshot.h"
 
@@ -34,10 +34,12 @@ struct Report {
 std::mutex ReportLock;
 std::vector<Report> Reports;  // under ReportLock
 size_t WaitingRefusals = 0;   // under ReportLock
+std::string SessionText;      // under ReportLock: the session in a line, for status
 WakeLoop Wake = nullptr;
 
 // The service's thread's own.
 bool Serving = false;
+std::string ServerText;  // where it serves and what failed, for status
 std::string DriverVersion;
 
 void Hand(const Report& report)
@@ -62,6 +64,12 @@ void OnServerEffect(const ServerEffect& effect)
 void OnSessionReport(const SecondaryAction& action)
 {
     Hand(Report{false, ServerEffect{}, action});
+}
+
+void OnSessionSummary(const std::string& summary)
+{
+    std::lock_guard<std::mutex> hold(ReportLock);
+    SessionText = summary;
 }
 
 void LogLine(Actions* lines, Severity level, const std::string& text)
@@ -101,7 +109,9 @@ std::string StartNetwork(const Settings& settings, WakeLoop wake, Actions* lines
         std::lock_guard<std::mutex> hold(ReportLock);
         Reports.clear();
         WaitingRefusals = 0;
+        SessionText.clear();
     }
+    ServerText.clear();
     DriverVersion = VersionOf(FollowsNetworkUps(settings) ? NULL : DriverModule());
     if (settings.NetworkListen.empty()) {
         return std::string();
@@ -117,13 +127,16 @@ std::string StartNetwork(const Settings& settings, WakeLoop wake, Actions* lines
     for (const std::string& problem : accounts.Problems) {
         LogLine(lines, Severity::Warning, "an account skipped: " + problem);
     }
+    std::string loginNote;
     if (accounts.OpenToOthers) {
+        loginNote = "; no login served: " + std::string(USERS_KEY_NAME) + " is open to others";
         LogLine(lines, Severity::Error,
                 std::string(USERS_KEY_NAME) +
                     " is open to others than SYSTEM and Administrators: no login is served (the status is), so no "
                     "secondary is waited for before the shutdown; `korvoups-service user list`, as an "
                     "administrator, closes it");
     } else if (accounts.Accounts.empty()) {
+        loginNote = "; no accounts: no login served";
         LogLine(lines, Severity::Warning,
                 std::string("no accounts under ") + USERS_KEY_NAME +
                     ": the other machines can read the UPS, none can log in, and none is waited for before the "
@@ -139,17 +152,21 @@ std::string StartNetwork(const Settings& settings, WakeLoop wake, Actions* lines
     nothingYet.Name = settings.NetworkUpsName;
     nothingYet.Description = settings.NetworkDescription;
     PublishUpsSnapshot(nothingYet);
-    std::string listening;
+    std::string listening, failures;
     for (const ListenOutcome& outcome : StartNetworkServer(server, OnServerEffect)) {
         if (outcome.Listening) {
             listening += (listening.empty() ? "" : ", ") + Endpoint(outcome);
         } else {
+            failures += "; not listening on " + outcome.Address + ": " + outcome.Reason;
             LogLine(lines, Severity::Error,
                     "NetworkListen " + outcome.Address + ": not listening, " + outcome.Reason +
                         "; this machine is protected all the same");
         }
     }
     Serving = !listening.empty();
+    ServerText = (Serving ? "serves the UPS as " + settings.NetworkUpsName + " on " + listening
+                          : std::string("serves the UPS on no address")) +
+                 failures + loginNote;
     return Serving ? "; serves the UPS as " + settings.NetworkUpsName + " on " + listening
                    : "; serves the UPS on no address (NetworkListen)";
 }
@@ -168,7 +185,7 @@ void StartNetworkUps(const Settings& settings, uint64_t now, Actions* actions)
     session.Password = account.Password;
     session.PollSeconds = settings.PollSeconds;
     bool started = ParseUpsAddress(settings.Ups, &session.Ups, &error) &&
-                   StartNetworkSource(session, NetworkSink{OnSessionReport, nullptr}, &error);
+                   StartNetworkSource(session, NetworkSink{OnSessionReport, OnSessionSummary}, &error);
     if (!started) {
         actions->push_back(Action{Action::Log, LogEvent::DriverFail, Severity::Error,
                                   "the network session did not start: " + error, 0, 0});
@@ -180,6 +197,7 @@ void StopNetworkUps()
 {
     StopNetworkSource();
     std::lock_guard<std::mutex> hold(ReportLock);
+    SessionText.clear();
     std::vector<Report> kept;
     for (const Report& report : Reports) {
         if (report.FromServer) {
@@ -211,13 +229,23 @@ void PublishNetworkSnapshot(const Settings& settings, uint64_t now)
     if (!Serving) {
         return;
     }
-    PolicyView view = PolicyNow(now);
-    // The driver's figures, read only while it runs: a stopped one's are old.
-    RegistryValues status;
-    if (!view.Network && view.Driver == DriverStatus::Running) {
-        status = ReadValues(STATUS_KEY, STATUS_VALUE_NAMES, STATUS_VALUE_COUNT);
+    ServiceView view;
+    view.Policy = PolicyNow(now);
+    ReadFigures(&view);
+    PublishUpsSnapshot(MakeUpsSnapshot(view, settings, DriverVersion));
+}
+
+std::vector<std::pair<std::string, std::string>> NetworkNotes()
+{
+    std::vector<std::pair<std::string, std::string>> notes;
+    if (!ServerText.empty()) {
+        notes.emplace_back("server", ServerText);
     }
-    PublishUpsSnapshot(MakeUpsSnapshot(view, settings, status, DriverVersion));
+    std::lock_guard<std::mutex> hold(ReportLock);
+    if (!SessionText.empty()) {
+        notes.emplace_back("session", SessionText);
+    }
+    return notes;
 }
 
 void StopNetwork(uint64_t now, Actions* actions)

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // How the network threads wake the service's loop.
 typedef void (*WakeLoop)();
@@ -35,6 +37,10 @@ void TakeNetworkReports(uint64_t now, Actions* actions);
 // figures: at the end of every turn of the loop (it turns at least every
 // 2 s), and at once when FSD is set.
 void PublishNetworkSnapshot(const Settings& settings, uint64_t now);
+// For status, the network's own lines, labelled: where the server listens
+// and what failed ("server"), the session with the UPS's primary in a line
+// as of its last change ("session").
+std::vector<std::pair<std::string, std::string>> NetworkNotes();
 // At the service's end: the server stopped, its sessions with it
 // (PolicyNetworkServerEnded), and the session to the primary ended.
 void StopNetwork(uint64_t now, Actions* actions);

@@ -247,19 +247,12 @@ void KeepView(bool forced)
     view.WrittenTick = GetTickCount();
     view.Source = SourceText(Config, Port);
     view.Policy = PolicyNow(Now());
-    uint32_t state = view.Policy.State;
-    // Read only while the driver runs and the UPS answers: what it published
-    // before, or before a stop, is no figure of now.
-    bool answers = state == 1 || state == 2 || state == 4;
-    if (view.Policy.Driver == DriverStatus::Running && !view.Policy.Network && answers) {
-        ReadFigures(&view);
-    }
+    ReadFigures(&view);
     view.LogFile = Config.LogFile;
     view.LogFileProblem = LogFileProblem();
     view.SettingsRead = SettingsRead;
     view.Answer = Answer;
-    // The network's own lines (where the server listens, the session with a
-    // primary) go in view.Notes.
+    view.Notes = NetworkNotes();
     std::string error;
     if (!WriteView(view, &error) && !ViewFailureTold) {
         ViewFailureTold = true;
