@@ -21,17 +21,6 @@ const StatusSource READINGS[] = {
     {SERVED_UPS_LOAD, "OutputLoad"},            {SERVED_UPS_TEMPERATURE, "Temperature"},
 };
 
-// A figure's text, as the view holds it; empty when it is not there.
-std::string Figure(const ServiceView& view, const std::string& name)
-{
-    for (const auto& figure : view.Figures) {
-        if (figure.first == name) {
-            return figure.second;
-        }
-    }
-    return std::string();
-}
-
 // A REG_DWORD's figure (at most 10 digits) as a number; false when it is not one.
 bool Number(const std::string& text, uint64_t* number)
 {
@@ -59,16 +48,16 @@ void DriverFigures(const ServiceView& view, UpsSnapshot* ups)
         return;
     }
     uint64_t charge = 0, minutes = 0;
-    if (Number(Figure(view, "BatteryCapacity"), &charge) && charge <= FULL_PERCENT) {
+    if (Number(FigureOf(view, "BatteryCapacity"), &charge) && charge <= FULL_PERCENT) {
         ups->Values[SERVED_BATTERY_CHARGE] = std::to_string(charge);
     }
-    if (Number(Figure(view, "TotalUPSRuntime"), &minutes)) {
+    if (Number(FigureOf(view, "TotalUPSRuntime"), &minutes)) {
         ups->Values[SERVED_BATTERY_RUNTIME] = std::to_string(minutes * SECONDS_PER_MINUTE);
     }
     for (const StatusSource& source : READINGS) {
-        ups->Values[source.Variable] = Reading(Figure(view, source.Value));
+        ups->Values[source.Variable] = Reading(FigureOf(view, source.Value));
     }
-    std::string flags = Figure(view, "StatusFlags");
+    std::string flags = FigureOf(view, "StatusFlags");
     if (flags.size() == STATUS_FLAG_COUNT && flags.find_first_not_of("01") == std::string::npos) {
         ups->Values[SERVED_UPS_BEEPER_STATUS] = flags.back() == '1' ? "enabled" : "disabled";
     }
