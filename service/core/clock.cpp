@@ -1,5 +1,20 @@
 #include "clock.h"
 
+uint64_t CarryTicks(TickCarry* carry, uint32_t tickMs)
+{
+    if (tickMs < carry->Last) {
+        carry->Wraps += uint64_t(1) << 32;
+    }
+    carry->Last = tickMs;
+    return carry->Wraps + tickMs;
+}
+
+uint64_t AwakeMs(const ClockReading& reading, TickCarry* carry)
+{
+    uint64_t ticks = CarryTicks(carry, reading.TickMs);
+    return reading.HasUnbiased ? reading.UnbiasedMs : ticks;
+}
+
 void ClockStart(ServiceClock* clock, const ClockReading& reading)
 {
     clock->Now = reading.HasUnbiased ? reading.UnbiasedMs : reading.TickMs;

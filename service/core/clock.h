@@ -30,6 +30,17 @@ struct ServiceClock {
     uint64_t LastWakeAt;   // when, while Woken
 };
 
+// The tick count carried past its wrap at 49.7 days, for a reader that
+// looks more often than that.
+struct TickCarry {
+    uint32_t Last = 0;
+    uint64_t Wraps = 0;
+};
+uint64_t CarryTicks(TickCarry* carry, uint32_t tickMs);
+// Milliseconds that only go forward: the unbiased time where the reading
+// has it (time asleep left out), else the carried tick count (sleep counts).
+uint64_t AwakeMs(const ClockReading& reading, TickCarry* carry);
+
 void ClockStart(ServiceClock* clock, const ClockReading& reading);
 // A new reading. awakeAtMostMs: how long the service can have been awake
 // since the last one (the timeout of the wait in between), AWAKE_UNKNOWN

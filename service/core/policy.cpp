@@ -809,6 +809,15 @@ std::string InitMeaning(uint32_t code)
     }
 }
 
+// A start that failed, in words: UPSInit's code (after: when it came late)
+// and its meaning, or the network session's (the shell says why in a line
+// of its own).
+std::string StartFailure(uint32_t code, const std::string& after)
+{
+    return FollowsNetworkUps(Config) ? "the network session did not start" + after
+                                     : "UPSInit returned " + std::to_string(code) + after + ": " + InitMeaning(code);
+}
+
 void AskDriver(uint64_t now, Actions* actions)
 {
     Driver = DriverStatus::Starting;
@@ -1053,8 +1062,8 @@ void PolicyDriverStarted(uint32_t initCode, uint32_t state, uint64_t now, Action
     // Logged once, and again only when the cause changes or it came late.
     if (FailedAttempts == 0 || initCode != FailedInitCode || late) {
         Log(LogEvent::DriverFail, Severity::Error,
-            "UPSInit returned " + std::to_string(initCode) + (late ? " after " + Seconds(took) : std::string()) +
-                ": " + InitMeaning(initCode) + "; trying again every " + Seconds(DRIVER_RETRY_MS),
+            StartFailure(initCode, late ? " after " + Seconds(took) : std::string()) + "; trying again every " +
+                Seconds(DRIVER_RETRY_MS),
             now, actions);
     }
     FailedInitCode = initCode;
@@ -1562,8 +1571,8 @@ std::string PolicySummary(uint64_t now)
     case DriverStatus::NotReturning:
         return "UPSInit has not returned after " + Seconds(view.DriverForMs) + ": the UPS is not watched";
     case DriverStatus::Failed:
-        return "the driver did not start (UPSInit returned " + std::to_string(view.InitCode) + ": " +
-               InitMeaning(view.InitCode) + "); next attempt in " + SecondsLeft(view.DriverForMs);
+        return (view.Network ? std::string("no UPS followed (") : "the driver did not start (") +
+               StartFailure(view.InitCode, std::string()) + "); next attempt in " + SecondsLeft(view.DriverForMs);
     case DriverStatus::Running: break;
     }
     return RunningSummary(view, now) + NetworkNotes(view);

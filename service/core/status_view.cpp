@@ -216,16 +216,6 @@ struct Lines {
 };
 const size_t STATUS_LABEL_WIDTH = 8;
 
-std::string FigureOf(const ServiceView& view, const char* name)
-{
-    for (const auto& figure : view.Figures) {
-        if (figure.first == name) {
-            return figure.second;
-        }
-    }
-    return std::string();
-}
-
 // The readings the driver publishes beside the five values, in words.
 std::string ReadingsText(const ServiceView& view)
 {
@@ -423,6 +413,16 @@ std::string StoppedText(const ManagerView& manager)
 }
 
 }  // namespace
+
+std::string FigureOf(const ServiceView& view, const char* name)
+{
+    for (const auto& figure : view.Figures) {
+        if (figure.first == name) {
+            return figure.second;
+        }
+    }
+    return std::string();
+}
 
 std::vector<std::string> ViewLines(const ServiceView& view)
 {

@@ -53,6 +53,9 @@ struct ServiceView {
     ServiceAnswer Answer;
 };
 
+// One of view.Figures by its value's name; empty when it is not there.
+std::string FigureOf(const ServiceView& view, const char* name);
+
 // The view as the lines of a REG_MULTI_SZ, and back. ParseView is false for
 // lines that are no view of this version (a partial or foreign value).
 std::vector<std::string> ViewLines(const ServiceView& view);

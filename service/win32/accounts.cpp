@@ -368,6 +368,38 @@ LoadedAccounts LoadAccounts()
     return loaded;
 }
 
+SecondaryAccount LoadSecondaryAccount()
+{
+    SecondaryAccount account;
+    const std::string key = SECONDARY_KEY_NAME;
+    const std::string keepOne = " (korvoups-service install --ups NAME@HOST --user NAME keeps one there)";
+    HKEY handle = NULL;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SECONDARY_KEY, 0, KEY_QUERY_VALUE | READ_CONTROL, &handle);
+    if (status != ERROR_SUCCESS) {
+        account.Problem = status == ERROR_FILE_NOT_FOUND ? "no account to log in with under " + key + keepOne
+                                                         : key + ": " + ErrorText(static_cast<DWORD>(status));
+        return account;
+    }
+    std::string descriptor;
+    bool open = !KeySecurity(handle, &descriptor) || OpenToOthers(&descriptor[0]);
+    RegCloseKey(handle);
+    if (open) {
+        account.Problem = key + " is open to others than SYSTEM and Administrators: its password is not sent" + keepOne;
+        return account;
+    }
+    std::string user = ReadText(SECONDARY_KEY, "User"), password = ReadText(SECONDARY_KEY, "Password");
+    if (!IsAccountName(user)) {
+        account.Problem = key + "\\User: not a REG_SZ of an account name (1 to 64 printable ASCII characters without "
+                                "spaces)" + keepOne;
+    } else if (!IsAccountPassword(password)) {
+        account.Problem = key + "\\Password: not a REG_SZ of one line of UTF-8 without control characters" + keepOne;
+    } else {
+        account.User = user;
+        account.Password = password;
+    }
+    return account;
+}
+
 int UserCommand(const std::vector<std::string>& words)
 {
     std::string command = words.empty() ? std::string() : words[0];

@@ -34,6 +34,22 @@ struct LoadedAccounts {
 };
 LoadedAccounts LoadAccounts();
 
+// The account this service logs in with where it follows a UPS that another
+// machine serves (Ups set): REG_SZ values User and Password under
+// HKLM\SOFTWARE\KorvoUPS\Secondary, a key that SYSTEM and Administrators
+// alone can read, as the Users key.
+const wchar_t SECONDARY_KEY[] = L"SOFTWARE\\KorvoUPS\\Secondary";
+const char SECONDARY_KEY_NAME[] = "HKLM\\SOFTWARE\\KorvoUPS\\Secondary";
+struct SecondaryAccount {
+    // Empty when there is none to use: the key or a value absent or not
+    // good, or the key open to others (the password may be known: it is not sent).
+    std::string User;
+    std::string Password;
+    // What is wrong, for the log, naming the key; empty when the account is used.
+    std::string Problem;
+};
+SecondaryAccount LoadSecondaryAccount();
+
 // Whether a key's security descriptor lets anyone but SYSTEM and the
 // Administrators read its values, write them (a primary account of one's
 // own could shut every secondary down) or change its access. Cautious: a

@@ -7,6 +7,7 @@
 
 #include "network_server.h"
 
+#include "system_clock.h"
 #include "win32_text.h"
 
 #include <windows.h>
@@ -54,20 +55,6 @@ std::vector<AddressRange> Allowed;
 // The network thread's own.
 std::map<uint64_t, Connection> Connections;
 uint64_t LastConnectionId = 0;
-
-// GetTickCount, which Windows XP has, carried past its wrap at 49.7 days;
-// only the network thread reads it.
-uint64_t Now()
-{
-    static DWORD last = 0;
-    static uint64_t wraps = 0;
-    DWORD ticks = GetTickCount();
-    if (ticks < last) {
-        wraps += uint64_t(1) << 32;
-    }
-    last = ticks;
-    return wraps + ticks;
-}
 
 // The snapshot to answer from now.
 UpsSnapshot CurrentSnapshot()
@@ -237,7 +224,7 @@ void Accept(SOCKET listener)
             continue;
         }
         ServerEffects effects;
-        if (!SetNonBlocking(socket) || !ServerOpen(id, text, Now(), &effects)) {
+        if (!SetNonBlocking(socket) || !ServerOpen(id, text, AwakeMilliseconds(), &effects)) {
             closesocket(socket);
         } else {
             Connections[id] = Connection{socket, std::string(), std::string()};
@@ -289,7 +276,7 @@ void Receive(uint64_t id)
         }
         std::vector<std::string> replies;
         ServerEffects effects;
-        ServerLine(id, line, ups, Now(), &replies, &effects);
+        ServerLine(id, line, ups, AwakeMilliseconds(), &replies, &effects);
         for (const std::string& reply : replies) {
             unsent += reply;
             unsent += '\n';
@@ -317,7 +304,7 @@ DWORD WINAPI Serve(LPVOID)
                 FD_SET(connection.second.Socket, &writable);
             }
         }
-        uint64_t now = Now();
+        uint64_t now = AwakeMilliseconds();
         uint64_t deadline = ServerNextDeadline();
         uint64_t waitMs = deadline <= now ? 0 : deadline - now;
         waitMs = waitMs < NETWORK_STOP_WITHIN_MS ? waitMs : NETWORK_STOP_WITHIN_MS;
@@ -345,9 +332,9 @@ DWORD WINAPI Serve(LPVOID)
                 Receive(one.first);
             }
         }
-        if (Now() >= ServerNextDeadline()) {
+        if (AwakeMilliseconds() >= ServerNextDeadline()) {
             ServerEffects effects;
-            ServerTick(Now(), &effects);
+            ServerTick(AwakeMilliseconds(), &effects);
             CarryOut(effects);
         }
     }

@@ -18,7 +18,6 @@ namespace {
 // One recv at most: a line is held up to MAX_REPLY_LINE_BYTES + 2, so the
 // buffer never holds more than the two together.
 const int RECEIVE_CHUNK_BYTES = 4096;
-const uint64_t HUNDRED_NS_PER_MS = 10000;
 
 NetworkSourceSettings Settings;
 NetworkSink Sink;
@@ -364,25 +363,6 @@ DWORD WINAPI FollowUps(LPVOID)
 }
 
 }  // namespace
-
-uint64_t AwakeMilliseconds()
-{
-    typedef BOOL(WINAPI * UnbiasedTimeFunction)(PULONGLONG);
-    static const UnbiasedTimeFunction unbiased = reinterpret_cast<UnbiasedTimeFunction>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryUnbiasedInterruptTime")));
-    ULONGLONG hundredNs = 0;
-    if (unbiased != NULL && unbiased(&hundredNs)) {
-        return hundredNs / HUNDRED_NS_PER_MS;
-    }
-    static DWORD last = 0;
-    static uint64_t wraps = 0;
-    DWORD ticks = GetTickCount();
-    if (ticks < last) {
-        wraps += uint64_t(1) << 32;
-    }
-    last = ticks;
-    return wraps + ticks;
-}
 
 bool StartNetworkSource(const NetworkSourceSettings& settings, const NetworkSink& sink, std::string* error)
 {

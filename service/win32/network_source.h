@@ -9,16 +9,15 @@
 #pragma once
 
 #include "protocol_secondary.h"
+#include "system_clock.h"
 #include "ups_address.h"
 
 #include <cstdint>
 #include <string>
 
 // Milliseconds that only go forward; read on the source's thread alone.
+// The default is AwakeMilliseconds (system_clock.h).
 typedef uint64_t (*MillisecondClock)();
-// The default: time the machine is awake (QueryUnbiasedInterruptTime, from
-// Windows 7), else GetTickCount carried past its wrap (sleep then counts).
-uint64_t AwakeMilliseconds();
 
 // The longest the thread waits on its socket (or sleeps, without one)
 // before it looks again for a stop or a logout asked for.

@@ -5,10 +5,13 @@
 #include "driver_host.h"
 #include "effects.h"
 #include "korvoups_version.h"
+#include "network_glue.h"
+#include "network_source.h"
 #include "policy.h"
 #include "registry.h"
 #include "service_config.h"
 #include "status_view.h"
+#include "system_clock.h"
 #include "view_store.h"
 #include "win32_text.h"
 
@@ -107,25 +110,16 @@ std::vector<Input> TakeInputs()
     return inputs;
 }
 
+// For the network threads: what they report waits in network_glue.
+void WakeTheLoop()
+{
+    SetEvent(InputArrived);
+}
+
 BOOL WINAPI OnConsoleControl(DWORD)
 {
     Post(Input{Input::Stop, 0, 0, "stopped from the console"});
     return TRUE;
-}
-
-// The system's clocks as they are now; the unbiased one, which stands still
-// while the machine sleeps, where Windows has it (7 and later).
-ClockReading ReadClocks()
-{
-    typedef BOOL(WINAPI * UnbiasedTime)(PULONGLONG);
-    static UnbiasedTime unbiased = reinterpret_cast<UnbiasedTime>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryUnbiasedInterruptTime")));
-    ClockReading reading;
-    reading.TickMs = GetTickCount();
-    ULONGLONG hundredNs = 0;
-    reading.HasUnbiased = unbiased != NULL && unbiased(&hundredNs);
-    reading.UnbiasedMs = hundredNs / 10000;
-    return reading;
 }
 
 // The service's time: read as the loop wakes, the same for all of its turn.
@@ -183,8 +177,17 @@ void CarryOut(Actions actions)
         switch (action.What) {
         case Action::Log: WriteLog(action.Event, action.Level, action.Text, Now()); break;
         case Action::Notify: NotifySessions(action.Text, Config.NotifyEverySeconds); break;
-        case Action::StartDriver: StartDriver(); break;
-        case Action::StopDriver: StopDriver(); break;
+        case Action::StartDriver:
+            if (FollowsNetworkUps(Config)) {
+                StartNetworkUps(Config, Now(), &more);
+            } else {
+                StartDriver();
+            }
+            break;
+        case Action::StopDriver:
+            StopDriver();
+            StopNetworkUps();
+            break;
         case Action::RunCommand: {
             RunningCommand command;
             if (StartCommand(action.Text, &command, &error)) {
@@ -209,6 +212,8 @@ void CarryOut(Actions actions)
         }
         case Action::TurnOff: TurnOffUps(action.Seconds); break;
         case Action::Exit: Exiting = true; break;
+        case Action::SetFsd: PublishNetworkSnapshot(Config, Now()); break;
+        case Action::Logout: LogOutNetworkSource(); break;
         }
         actions.insert(actions.end(), more.begin(), more.end());
     }
@@ -242,19 +247,12 @@ void KeepView(bool forced)
     view.WrittenTick = GetTickCount();
     view.Source = SourceText(Config, Port);
     view.Policy = PolicyNow(Now());
-    uint32_t state = view.Policy.State;
-    // Read only while the driver runs and the UPS answers: what it published
-    // before, or before a stop, is no figure of now.
-    bool answers = state == 1 || state == 2 || state == 4;
-    if (view.Policy.Driver == DriverStatus::Running && !view.Policy.Network && answers) {
-        ReadFigures(&view);
-    }
+    ReadFigures(&view);
     view.LogFile = Config.LogFile;
     view.LogFileProblem = LogFileProblem();
     view.SettingsRead = SettingsRead;
     view.Answer = Answer;
-    // The network's own lines (where the server listens, the session with a
-    // primary) go in view.Notes.
+    view.Notes = NetworkNotes();
     std::string error;
     if (!WriteView(view, &error) && !ViewFailureTold) {
         ViewFailureTold = true;
@@ -295,6 +293,22 @@ void ReadSettingsAgain(uint64_t now, Actions* actions)
     Settings settings;
     std::string port;
     ReadSettings(&settings, &port);
+    Actions reread;
+    // A service that followed a UPS over the network from its start has no
+    // driver loaded: loaded now for the UPS on the port, or nothing changes.
+    std::string error;
+    if (!FollowsNetworkUps(settings) && DriverModule() == NULL) {
+        if (LoadDriver(settings.Driver, OnDriverNews, &error)) {
+            Config.Driver = settings.Driver;
+        } else {
+            LogAction(&reread, LogEvent::Config, Severity::Error,
+                      error + "; the settings read again are not used: the service follows " + Config.Ups +
+                          " until it starts again");
+            settings = Config;
+            port = Port;
+            SettingsRead = before;
+        }
+    }
     std::string otherDriver;
     if (settings.Driver != Config.Driver) {
         otherDriver = settings.Driver;
@@ -306,7 +320,6 @@ void ReadSettingsAgain(uint64_t now, Actions* actions)
             }
         }
     }
-    Actions reread;
     PolicyReconfigure(settings, port, now, &reread);
     if (!otherDriver.empty()) {
         LogAction(&reread, LogEvent::Config, Severity::Warning,
@@ -416,6 +429,7 @@ void Loop(double consoleSeconds)
         for (const Input& input : inputs) {
             HandleInput(input, &actions);
         }
+        TakeNetworkReports(Now(), &actions);
         if (Now() >= stopAt) {
             PolicyStop("the console run's time is up", Now(), &actions);
         }
@@ -426,6 +440,7 @@ void Loop(double consoleSeconds)
         }
         PolicyTick(Now(), &actions);
         CarryOut(actions);
+        PublishNetworkSnapshot(Config, Now());
         if (LogFileChanged) {
             LogFileChanged = false;
             UseLogFile(Config.LogFile);
@@ -442,6 +457,8 @@ void EndRun()
     EnterCriticalSection(&InputLock);
     InputsOpen = false;
     LeaveCriticalSection(&InputLock);
+    Actions ended;  // none: the policy has stopped
+    StopNetwork(Now(), &ended);
     std::string stuck;
     if (!EndDriver(ExitDriverWaitMs, &stuck)) {
         WriteLog(LogEvent::DriverFail, Severity::Error, stuck + "; the service stops without waiting for it", Now());
@@ -543,7 +560,8 @@ int RunService(bool asService, double consoleSeconds)
     if (asService && !CompleteServiceSetUp(&setUpError)) {
         WriteLog(LogEvent::Config, Severity::Warning, "the service's registration is incomplete: " + setUpError, Now());
     }
-    bool ok = LoadDriver(Config.Driver, OnDriverNews, &error);
+    // With Ups set, the states come over the network: no driver.
+    bool ok = FollowsNetworkUps(Config) || LoadDriver(Config.Driver, OnDriverNews, &error);
     if (!ok) {
         for (const SettingProblem& problem : Config.Problems) {
             WriteLog(LogEvent::Config, Severity::Error, ProblemText(problem), Now());
@@ -562,7 +580,10 @@ int RunService(bool asService, double consoleSeconds)
     AcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN |
                        SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_PARAMCHANGE;
     Actions actions;
-    PolicyStart(Config, Port, Describe(Config, Port), Now(), &actions);
+    Actions networkLines;
+    std::string served = StartNetwork(Config, WakeTheLoop, &networkLines);
+    PolicyStart(Config, Port, Describe(Config, Port) + served, Now(), &actions);
+    actions.insert(actions.end(), networkLines.begin(), networkLines.end());
     for (const std::string& name : UnknownSettingNames(ValueNames(SETTINGS_KEY))) {
         LogAction(&actions, LogEvent::Config, Severity::Warning,
                   name + " under HKEY_LOCAL_MACHINE\\SOFTWARE\\KorvoUPS is no setting of this service and is not "

@@ -47,6 +47,11 @@ void ReadFigures(ServiceView* view)
 {
     view->FiguresKnown = false;
     view->Figures.clear();
+    uint32_t state = view->Policy.State;
+    bool answers = state == 1 || state == 2 || state == 4;
+    if (view->Policy.Driver != DriverStatus::Running || view->Policy.Network || !answers) {
+        return;
+    }
     RegistryValues values = ReadValues(STATUS_KEY, FIGURE_NAMES, FIGURE_COUNT);
     auto comm = values.find("CommStatus");
     if (comm == values.end() || FigureText(comm->second) != std::to_string(COMM_GOOD)) {

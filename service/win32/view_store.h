@@ -28,8 +28,10 @@ const char REQUEST_DRILL[] = "drill";
 // request left.
 bool WriteView(const ServiceView& view, std::string* error);
 void RemoveView();
-// The UPS's figures as the driver last published them under its Status key;
-// unknown when the driver says its last poll had no answer.
+// The UPS's figures as the driver last published them under its Status key,
+// read only while view->Policy has the driver running and the UPS answering
+// (what it published before, or before a stop, is no figure of now);
+// unknown also when the driver says its last poll had no answer.
 void ReadFigures(ServiceView* view);
 // The request for the control that came, taken (removed) when there is one
 // for it: its id and argument.

@@ -101,4 +101,37 @@ TEST(Clock, GivesTheTimeAwakeAndTheWakes)
     }
 }
 
+// The milliseconds the network threads keep: readings in order, each with
+// what it must give.
+struct AwakeRow {
+    const char* name;
+    std::vector<std::pair<ClockReading, uint64_t>> readings;
+};
+
+const AwakeRow AWAKE_ROWS[] = {
+    {"tick only: the tick count as it is", {
+        {{1000, false, 0}, 1000},
+        {{3000, false, 0}, 3000}}},
+    {"tick only: carried past its wrap, once and again", {
+        {{NEAR_WRAP_MS, false, 0}, NEAR_WRAP_MS},
+        {{5000, false, 0}, (uint64_t(1) << 32) + 5000},
+        {{NEAR_WRAP_MS, false, 0}, (uint64_t(1) << 32) + NEAR_WRAP_MS},
+        {{7, false, 0}, (uint64_t(2) << 32) + 7}}},
+    {"unbiased: taken as it is, the tick's wrap aside", {
+        {{NEAR_WRAP_MS, true, 5 * HOUR_MS}, 5 * HOUR_MS},
+        {{5000, true, 5 * HOUR_MS + 9096}, 5 * HOUR_MS + 9096}}},
+};
+
+TEST(Clock, AwakeMillisecondsOnlyGoForward)
+{
+    for (const AwakeRow& row : AWAKE_ROWS) {
+        SCOPED_TRACE(row.name);
+        TickCarry carry;
+        for (size_t i = 0; i < row.readings.size(); ++i) {
+            SCOPED_TRACE("reading " + std::to_string(i));
+            EXPECT_EQ(AwakeMs(row.readings[i].first, &carry), row.readings[i].second);
+        }
+    }
+}
+
 }  // namespace

@@ -278,6 +278,58 @@ TEST(Accounts, ValuesThatAreNotAccountsAreSkippedAndNamed)
     EXPECT_EQ(UserWithInput({"list"}, ""), 2);  // lists the account, names the rest, and says so
 }
 
+// The account the service logs in with as a secondary: one row per state of
+// its key, with what is loaded or the problem named.
+TEST(Accounts, TheSecondarysAccountIsUsedOnlyFromAClosedKeyAndWhole)
+{
+    struct {
+        const char* name;
+        const char* user;      // nullptr: not written
+        const char* password;  // nullptr: not written
+        const wchar_t* sddl;   // nullptr: as the key is made
+        const char* loadedUser;
+        const char* problem;   // found in the problem
+    } rows[] = {
+        {"no key", nullptr, nullptr, nullptr, "", "no account to log in with under HKLM\\SOFTWARE\\KorvoUPS\\Secondary"},
+        {"a whole account", "monuser", "top secret", L"D:P(A;;KA;;;SY)(A;;KA;;;BA)", "monuser", ""},
+        {"its key readable by users", "monuser", "secret", L"D:(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)", "",
+         "Secondary is open to others than SYSTEM and Administrators: its password is not sent"},
+        {"no password", "monuser", nullptr, L"D:P(A;;KA;;;SY)(A;;KA;;;BA)", "",
+         "Secondary\\Password: not a REG_SZ"},
+        {"a name with a blank", "mon user", "secret", L"D:P(A;;KA;;;SY)(A;;KA;;;BA)", "",
+         "Secondary\\User: not a REG_SZ of an account name"},
+        {"a password over two lines", "monuser", "sec\nret", L"D:P(A;;KA;;;SY)(A;;KA;;;BA)", "",
+         "Secondary\\Password: not a REG_SZ"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        DeleteTree(SETTINGS_KEY);
+        std::string error;
+        if (row.user != nullptr) {
+            ASSERT_TRUE(WriteText(SECONDARY_KEY, "User", REG_SZ, row.user, &error)) << error;
+        }
+        if (row.password != nullptr) {
+            ASSERT_TRUE(WriteText(SECONDARY_KEY, "Password", REG_SZ, row.password, &error)) << error;
+        }
+        if (row.sddl != nullptr) {
+            Descriptor access(row.sddl);
+            HKEY key = NULL;
+            ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, SECONDARY_KEY, 0, WRITE_DAC, &key), ERROR_SUCCESS);
+            EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, access.Bytes), ERROR_SUCCESS);
+            RegCloseKey(key);
+        }
+        SecondaryAccount account = LoadSecondaryAccount();
+        EXPECT_EQ(account.User, row.loadedUser);
+        EXPECT_EQ(account.Password, *row.loadedUser == '\0' ? "" : row.password);
+        if (*row.problem == '\0') {
+            EXPECT_EQ(account.Problem, "");
+        } else {
+            EXPECT_NE(account.Problem.find(row.problem), std::string::npos) << account.Problem;
+        }
+    }
+    DeleteTree(SETTINGS_KEY);
+}
+
 TEST(Accounts, TheProgramsUserCommand)
 {
     DeleteTree(SETTINGS_KEY);

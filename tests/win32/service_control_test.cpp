@@ -5,9 +5,12 @@
 // checks what reaches the UPS. The controls that the administrators'
 // commands send, with and without their request, played the same way. And
 // the log file's rotation past a reader that holds it, which this process
-// plays too. Run under Wine by
+// plays too. What the view shows of the network. Run under Wine by
 // scripts/wine-run.sh, in a throwaway prefix (it rewrites the service's
 // registry keys).
+// Winsock 2 before windows.h, which would bring in the old Winsock.
+#include <winsock2.h>
+
 #include "effects.h"
 #include "registry.h"
 #include "service_run.h"
@@ -251,6 +254,88 @@ TEST_F(ServiceShutdown, ACommandsControlDoesOnlyWhatAnAdministratorsRequestAsks)
     EXPECT_EQ(WaitForSingleObject(service, GENEROUS_MS), static_cast<DWORD>(WAIT_OBJECT_0));
     CloseHandle(service);
     EXPECT_FALSE(ReadView(&view)) << "a stopped service leaves no view";
+}
+
+// A port of 127.0.0.1 that nothing listens on now.
+uint16_t FreePort()
+{
+    WSADATA winsock;
+    WSAStartup(MAKEWORD(2, 2), &winsock);
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    uint16_t port = 0;
+    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    closesocket(probe);
+    WSACleanup();
+    return port;
+}
+
+// The network's lines in the view and in `status`: where the server listens
+// and what did not, the session with a primary that cannot be reached.
+TEST_F(ServiceShutdown, TheViewShowsTheServerAndTheSession)
+{
+    ASSERT_TRUE(UpsPlaying);
+    const uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    const std::string at = "127.0.0.1:" + std::to_string(port);
+    const struct {
+        const char* name;
+        bool serve;  // NetworkListen 127.0.0.1 and 192.0.2.1 on port; else Ups ups@127.0.0.1:1
+        const char* label;
+        std::string note;  // found in the note
+    } rows[] = {
+        {"the server", true, "server", "serves the UPS as ups on " + at + "; not listening on 192.0.2.1: not an address"},
+        {"the server's accounts", true, "server", "; no accounts: no login served"},
+        {"a primary not reached", false, "session", "no connection to ups@127.0.0.1:1 ("},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(DeleteTree(SETTINGS_KEY));
+        SetText(SERVICE_KEY, "Port", "COM1");
+        SetText(SETTINGS_KEY, "Driver", DriverPath());
+        SetText(SETTINGS_KEY, "LogFile", LOG_FILE);
+        SetDword("NotifyUsers", 0);
+        std::string error;
+        if (row.serve) {
+            std::string listen = Utf8ToMultiTexts({"127.0.0.1", "192.0.2.1"});
+            ASSERT_TRUE(WriteValue(SETTINGS_KEY, "NetworkListen", REG_MULTI_SZ, listen.data(),
+                                   static_cast<DWORD>(listen.size()), &error)) << error;
+            SetDword("NetworkPort", port);
+        } else {
+            SetText(SETTINGS_KEY, "Ups", "ups@127.0.0.1:1");
+        }
+        DeleteFileA(LOG_FILE);
+        UpsReply = Reply::Online;
+        HANDLE service = CreateThread(NULL, 0, RunAsService, NULL, 0, NULL);
+        ASSERT_NE(service, nullptr);
+        ServiceView view;
+        std::string note;
+        for (DWORD waited = 0; note.find(row.note) == std::string::npos && waited < GENEROUS_MS; waited += 50) {
+            Sleep(50);
+            if (ReadView(&view)) {
+                for (const auto& each : view.Notes) {
+                    note = each.first == row.label ? each.second : note;
+                }
+            }
+        }
+        EXPECT_NE(note.find(row.note), std::string::npos) << note << "\n" << LogText();
+        ManagerView manager;
+        manager.State = ManagerView::Running;
+        manager.ProcessId = view.ProcessId;
+        std::string status;
+        StatusText(manager, &view, view.WrittenTick, &status);
+        EXPECT_NE(status.find(row.note), std::string::npos) << status;
+        EXPECT_EQ(ServiceControl(SERVICE_CONTROL_STOP, 0, NULL, NULL), static_cast<DWORD>(NO_ERROR));
+        EXPECT_EQ(WaitForSingleObject(service, GENEROUS_MS), static_cast<DWORD>(WAIT_OBJECT_0));
+        CloseHandle(service);
+    }
+    ASSERT_TRUE(DeleteTree(SETTINGS_KEY));
 }
 
 // How a reader holds the log file: not at all, without FILE_SHARE_DELETE
