@@ -3,6 +3,8 @@
 #include "accounts.h"
 #include "install.h"
 #include "korvoups_version.h"
+#include "port_probe.h"
+#include "probe.h"
 #include "service_run.h"
 
 #include <windows.h>
@@ -26,6 +28,7 @@ void Usage(FILE* out)
 {
     std::fprintf(out,
                  "usage: korvoups-service install COMn | uninstall | run --console [--for SECONDS] | status\n"
+                 "                        | stop | probe COMn | detect\n"
                  "                        | user add NAME primary|secondary | user remove NAME | user list\n"
                  "                        | --version | --help\n"
                  "  install COMn     register the Windows service \"UPS\" for this program, the UPS on COMn\n"
@@ -36,6 +39,12 @@ void Usage(FILE* out)
                  "                   (--for SECONDS: stop after that long)\n"
                  "  status           the service's state, the UPS's figures and a pending shutdown\n"
                  "                   (exit 0 when it runs and the UPS answers)\n"
+                 "  stop             stop the service and wait until its process and its commands have ended\n"
+                 "                   (exit codes as install's; 0 also when it is not installed)\n"
+                 "  probe COMn       write one status query to COMn and show the reply and what it means\n"
+                 "                   (exit 0 when a UPS answered, 1 when none did)\n"
+                 "  detect           probe each COM port the system lists, but the running service's, and\n"
+                 "                   name those where a UPS answers (exit 0 when one did, 1 when none did)\n"
                  "  user add NAME primary|secondary\n"
                  "                   an account for the network server's clients, its password read from\n"
                  "                   standard input (one line); an existing NAME gets the new role and password\n"
@@ -83,6 +92,19 @@ int main(int argc, char** argv)
     }
     if (argc == 2 && command == "status") {
         return PrintStatus();
+    }
+    // Finding the port, and the stop that an upgrade waits for.
+    if (argc == 2 && command == "stop") {
+        return StopService();
+    }
+    if (command == "probe") {
+        if (argc != 3 || !IsPortName(argv[2])) {
+            return Refuse("probe takes a port, COM1 to COM255");
+        }
+        return ProbePort(argv[2]);
+    }
+    if (argc == 2 && command == "detect") {
+        return DetectPorts();
     }
     if (command == "user") {
         return UserCommand(std::vector<std::string>(argv + 2, argv + argc));
