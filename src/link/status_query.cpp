@@ -133,7 +133,12 @@ static bool Poll(bool stoppable, uint32_t* state)
     // short it is and whatever leads it.
     ReplyBuffer reply = {nullptr, 0};
     ReadPort(&reply);
-    for (uint32_t waited = 0; !StatusLineEnded(reply.bytes, reply.length) && waited < REPLY_WAIT_MS;
+    // Bounded by the clock too: on a busy machine each pause lasts longer
+    // than asked, and a reply later than REPLY_WAIT_MS is no answer however
+    // the pauses ran. What has come is always looked at before giving up.
+    uint32_t start = MillisecondTicks();
+    for (uint32_t waited = 0; !StatusLineEnded(reply.bytes, reply.length) && waited < REPLY_WAIT_MS &&
+                              MillisecondTicks() - start < REPLY_WAIT_MS;
          waited += INPUT_LOOK_MS) {
         // A status line that has begun is read to its end: cut short, its
         // tail would come first on the line, and a driver started again at

@@ -25,6 +25,8 @@ typedef void (*ThreadRoutine)();
 PlatformHandle StartThread(ThreadRoutine routine);            // null on failure
 void CloseObject(PlatformHandle handle);                      // an event or a thread
 void SleepMs(uint32_t ms);
+// Milliseconds from an arbitrary start; wraps, so only differences count.
+uint32_t MillisecondTicks();
 
 // Serial device. Transfers are synchronous.
 PlatformHandle OpenSerialDevice(const char* portName);        // INVALID_PORT on failure

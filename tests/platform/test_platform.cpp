@@ -94,6 +94,7 @@ Fault Faults[static_cast<int>(Op::Count)];
 uint32_t CallCounts[static_cast<int>(Op::Count)];
 uint32_t WriteLimit = UINT32_MAX;
 std::atomic<uint32_t> WaitScale{100};
+std::atomic<uint32_t> PauseStretch{1};
 std::atomic<uint64_t> LineClockUs{0};
 std::atomic<uint32_t> ThreadsRunning{0};
 std::atomic<uint32_t> ClosedUnderWaiters{0};
@@ -255,6 +256,7 @@ void Reset()
     WriteLimit = UINT32_MAX;
     std::fill(std::begin(Held), std::end(Held), false);
     WaitScale = 100;
+    PauseStretch = 1;
     LineClockUs = 0;
     ClosedUnderWaiters = 0;
     ++Generation;
@@ -278,6 +280,11 @@ uint32_t Calls(Op op)
 void SetWaitScale(uint32_t divisor)
 {
     WaitScale = divisor == 0 ? 1 : divisor;
+}
+
+void StretchPauses(uint32_t factor)
+{
+    PauseStretch = factor == 0 ? 1 : factor;
 }
 
 static uint32_t CountObjects(Kind kind)
@@ -669,8 +676,13 @@ void CloseObject(PlatformHandle handle)
 
 void SleepMs(uint32_t ms)
 {
-    LineClockUs += uint64_t(ms) * 1000;
+    LineClockUs += uint64_t(ms) * PauseStretch.load() * 1000;
     std::this_thread::yield();
+}
+
+uint32_t MillisecondTicks()
+{
+    return static_cast<uint32_t>(LineClockUs / 1000);
 }
 
 PlatformHandle OpenSerialDevice(const char* portName)

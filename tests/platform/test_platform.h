@@ -46,6 +46,8 @@ uint32_t Calls(Op op);
 // A finite wait of t ms lasts t / divisor real ms (default 100: a 2000 ms
 // poll period takes 20 ms).
 void SetWaitScale(uint32_t divisor);
+// Each pause lasts factor times what was asked, as on a busy machine (default 1).
+void StretchPauses(uint32_t factor);
 
 // Objects alive now: events and thread handles not closed, threads still
 // running, devices and keys open.

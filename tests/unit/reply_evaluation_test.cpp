@@ -34,10 +34,11 @@ Outcome Current()
             UpsStatus.TotalUPSRuntime};
 }
 
-// One poll per answer, in one run of the driver.
-std::vector<Outcome> PollEach(const std::vector<testplatform::Answer>& answers)
+// One poll per answer, in one run of the driver, its pauses stretched.
+std::vector<Outcome> PollEach(const std::vector<testplatform::Answer>& answers, uint32_t pauseStretch = 1)
 {
     testplatform::Reset();
+    testplatform::StretchPauses(pauseStretch);
     testplatform::AddDevice(PORT);
     testplatform::QueueAnswers(PORT, answers);
     std::strcpy(PortName, PORT);
@@ -52,9 +53,9 @@ std::vector<Outcome> PollEach(const std::vector<testplatform::Answer>& answers)
     return outcomes;
 }
 
-Outcome PollOnce(const testplatform::Answer& answer)
+Outcome PollOnce(const testplatform::Answer& answer, uint32_t pauseStretch = 1)
 {
-    return PollEach({answer}).front();
+    return PollEach({answer}, pauseStretch).front();
 }
 
 void ExpectOutcome(const Outcome& actual, const Outcome& expected, const char* name)
@@ -230,6 +231,16 @@ TEST(ReplyEvaluation, ReplyInTwoPiecesIsWaitedForWithinTheBudget)
 TEST(ReplyEvaluation, LateReplyStartingAfterTheWaitIsNoCommunication)
 {
     ExpectOutcome(PollOnce({{2100, StandardReply()}}), NO_COMM, "late reply");
+}
+
+TEST(ReplyEvaluation, OnABusyMachineTheWaitEndsByTheClock)
+{
+    // Pauses of 10 ms that last 40: the wait ends after 2000 ms, 50 looks,
+    // not after 200 looks and 8 s, and a reply later than that is no answer.
+    ExpectOutcome(PollOnce({{2100, StandardReply()}}, 4), NO_COMM, "late reply");
+    EXPECT_EQ(testplatform::LineTimeUs(), 2000u * 1000u);
+    EXPECT_EQ(testplatform::Calls(testplatform::Op::QueryInput), 51u);
+    ExpectOutcome(PollOnce(testplatform::Paced(StandardReply()), 4), {1, 1, 1, 100, 13}, "a reply in time");
 }
 
 TEST(ReplyEvaluation, ShortLineIsReadAtItsCarriageReturn)

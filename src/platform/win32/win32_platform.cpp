@@ -46,6 +46,11 @@ void SleepMs(uint32_t ms)
     Sleep(ms);
 }
 
+uint32_t MillisecondTicks()
+{
+    return GetTickCount();
+}
+
 PlatformHandle OpenSerialDevice(const char* portName)
 {
     // "COM10" and above open only through the device namespace (KB 115831);
