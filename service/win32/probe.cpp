@@ -88,9 +88,9 @@ bool ExchangeQuery(const std::string& port, std::string* reply, std::string* pro
     if (!sent) {
         *problem = "the query could not be written: " + ErrorText(GetLastError());
     }
-    DWORD start = GetTickCount();
+    uint32_t start = MillisecondTicks();
     while (sent && !StatusLineEnded(reply->data(), static_cast<uint32_t>(reply->size())) &&
-           GetTickCount() - start < REPLY_WAIT_MS) {
+           MillisecondTicks() - start < REPLY_WAIT_MS) {
         uint32_t queued = 0;
         if (!QueryInputQueue(line, &queued)) {
             break;
