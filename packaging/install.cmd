@@ -118,8 +118,8 @@ set PROGRAM=%DEST%\korvoups-service.exe
 set SETTINGS=HKLM\SOFTWARE\KorvoUPS
 rem What the tools said, shown when they fail.
 set OUTPUT=%TEMP%\korvoups-install.txt
-rem A file held by another program (a virus scan, a backup) is tried again
-rem once a second for this many seconds.
+rem A file held by another program (a virus scan, a backup) is tried this
+rem many times, a second apart.
 set COPY_TRIES=10
 
 rem What runs now, put back if the new files do not run: the service's
@@ -194,7 +194,9 @@ if errorlevel 1 goto not_running
 call :forget_previous
 call :ups_words
 echo KorvoUPS %NUMBER% is installed and running: "%PROGRAM%" status
-echo The UPS answers on %PORT%: %UPS_WORDS%
+rem (Wine's cmd drops a %% in a set command, not in echo.)
+if defined CHARGE echo The UPS answers on %PORT%: %UPS_WORDS%, charge %CHARGE% %%
+if not defined CHARGE echo The UPS answers on %PORT%: %UPS_WORDS%
 exit /b 0
 
 :no_answer_yet
@@ -227,6 +229,7 @@ if "%TURNOFF%"=="" goto put_back_start
 if defined OLD_TURNOFF_TYPE "%TOOLS%\reg.exe" add "%SETTINGS%" /v TurnOff /t %OLD_TURNOFF_TYPE% /d "%OLD_TURNOFF%" /f >nul
 if not defined OLD_TURNOFF_TYPE "%TOOLS%\reg.exe" delete "%SETTINGS%" /v TurnOff /f >nul 2>&1
 :put_back_start
+del /q "%OUTPUT%" 2>nul
 if /i "%OLD_STATE%"=="RUNNING" "%TOOLS%\net.exe" start ups >nul 2>&1
 set NOW_STATE=
 for /f "tokens=1,4" %%a in ('%TOOLS%\sc.exe query ups 2^>nul') do if /i "%%a"=="STATE" set NOW_STATE=%%b
@@ -247,29 +250,34 @@ echo KorvoUPS %NUMBER% was not installed; the UPS service did not run before eit
 exit /b 1
 
 rem Copies FILE over the installed one, the installed one kept first as
-rem FILE.previous; a held file is tried again once a second.
+rem FILE.previous.
 :replace
-if not exist "%DEST%\%~1" goto replace_copy
-copy /y "%DEST%\%~1" "%DEST%\%~1.previous" >"%OUTPUT%" 2>&1
-if not errorlevel 1 goto replace_copy
-echo The installed %~1 could not be kept as %~1.previous in %DEST%:
+if not exist "%DEST%\%~1" goto replace_new
+call :copy_retried "%DEST%\%~1" "%DEST%\%~1.previous"
+if not errorlevel 1 goto replace_new
+echo The installed %~1 could not be kept as %~1.previous in %DEST%, tried %COPY_TRIES% times a second apart:
 type "%OUTPUT%"
 rem A part of a copy is no previous file to go back to.
 del /q "%DEST%\%~1.previous" 2>nul
 exit /b 1
-:replace_copy
-set TRIES=0
-:replace_again
-copy /y "%~1" "%DEST%\%~1" >"%OUTPUT%" 2>&1
+:replace_new
+call :copy_retried "%~1" "%DEST%\%~1"
 if not errorlevel 1 exit /b 0
-set /a TRIES+=1
-if %TRIES% geq %COPY_TRIES% goto replace_failed
-"%TOOLS%\ping.exe" -n 2 127.0.0.1 >nul
-goto replace_again
-:replace_failed
-echo %~1 could not be copied to %DEST% in %COPY_TRIES% tries, a second apart:
+echo %~1 could not be copied to %DEST%, tried %COPY_TRIES% times a second apart:
 type "%OUTPUT%"
 exit /b 1
+
+rem Copies FROM to TO; a file held by another program is tried again once a
+rem second, COPY_TRIES times in all. What copy said is left in OUTPUT.
+:copy_retried
+set TRIES=0
+:copy_again
+copy /y "%~1" "%~2" >"%OUTPUT%" 2>&1
+if not errorlevel 1 exit /b 0
+set /a TRIES+=1
+if %TRIES% geq %COPY_TRIES% exit /b 1
+"%TOOLS%\ping.exe" -n 2 127.0.0.1 >nul
+goto copy_again
 
 rem The previous FILE back in its place, where there is one.
 :restore
@@ -294,7 +302,8 @@ echo The last line of %DEST%\events.log: !LAST!
 endlocal
 exit /b 0
 
-rem The UPS's state and charge, as the driver has just published them.
+rem The UPS's state (UPS_WORDS) and charge in percent (CHARGE, when there is
+rem one), as the driver has just published them.
 :ups_words
 set POWER=
 set CHARGE=
@@ -307,7 +316,6 @@ for /f "tokens=1,2,*" %%a in ('%TOOLS%\reg.exe query "%SERVICE%\Status" 2^>nul')
 set UPS_WORDS=on mains
 if "%POWER%"=="0x2" set UPS_WORDS=on battery
 if "%POWER%"=="0x2" if "%FLAGS:~1,1%"=="1" set UPS_WORDS=on battery, battery low
-if defined CHARGE set UPS_WORDS=%UPS_WORDS%, charge %CHARGE% %%
 exit /b 0
 
 :turn_off
