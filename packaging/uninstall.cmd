@@ -26,7 +26,8 @@ if /i "%IMAGE:korvoups-service.exe=%"=="%IMAGE%" goto driver
 echo Stopping and removing the KorvoUPS service...
 korvoups-service.exe uninstall
 if errorlevel 1 goto still_there
-del /q "%DEST%\korvoups-service.exe" "%DEST%\KorvoUPS.dll" 2>nul
+rem With the files an interrupted install.cmd kept to go back to.
+del /q "%DEST%\korvoups-service.exe" "%DEST%\KorvoUPS.dll" "%DEST%\korvoups-service.exe.previous" "%DEST%\KorvoUPS.dll.previous" 2>nul
 rd "%DEST%" 2>nul
 
 :driver

@@ -234,6 +234,18 @@ wine_server_start() {
     "$WINESERVER" -p5 </dev/null >>"$WINE_SESSION_LOG" 2>&1 || true
 }
 
+# wine_session_restart WORK: the session's programs and server ended and
+# started again, for the mount manager to list the ports mapped since: it
+# lists them (HARDWARE\DEVICEMAP\SERIALCOMM, QueryDosDevice) only as a
+# session starts, while a mapped port opens at once.
+wine_session_restart() {
+    wine_hold_end
+    "$WINESERVER" -k 2>/dev/null || true
+    "$WINESERVER" -w 2>/dev/null || true
+    wine_server_start
+    wine_hold "$1"
+}
+
 # wine_session_end: ends every Wine program of the session and removes its
 # prefix. Nothing of the clone is kept: its registry is never read again.
 wine_session_end() {

@@ -1,6 +1,7 @@
 #include "admin.h"
 
 #include "install.h"
+#include "port_probe.h"
 #include "registry.h"
 #include "status_view.h"
 #include "view_store.h"

@@ -14,6 +14,8 @@ namespace {
 const wchar_t SERVICE_NAME[] = L"UPS";
 const wchar_t PROGRAM_NAME[] = L"korvoups-service.exe";
 const DWORD STOP_WAIT_MS = 10000;
+// Its commands' jobs are ended as it stops; the process then exits at once.
+const DWORD PROCESS_END_WAIT_MS = 10000;
 
 const char WINDOWS_UPS_SERVICE[] =
     "This Windows has a UPS service of its own, which loads the driver itself: install KorvoUPS.dll with "
@@ -71,35 +73,52 @@ int OpenManager(SC_HANDLE* manager)
     return ADMIN_DONE;
 }
 
-bool WaitUntilStopped(SC_HANDLE service)
+// Asks the service to stop and waits until its process has ended, and with
+// it the jobs of the commands it ran, which hold files of their own.
+bool StopAndWait(SC_HANDLE service, std::string* error)
 {
-    SERVICE_STATUS status;
-    for (DWORD waited = 0; waited < STOP_WAIT_MS; waited += 100) {
-        if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) {
-            return true;
+    HANDLE process = NULL;
+    bool asked = false;
+    bool stopped = false;
+    DWORD start = GetTickCount();
+    while (!stopped) {
+        SERVICE_STATUS_PROCESS status;
+        DWORD needed = 0;
+        if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                  &needed)) {
+            *error = "the UPS service's state: " + ErrorText(GetLastError());
+            break;
         }
-        Sleep(100);
+        // Opened while it runs, so that its number cannot pass to another process.
+        if (process == NULL && status.dwProcessId != 0) {
+            process = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
+        }
+        stopped = status.dwCurrentState == SERVICE_STOPPED;
+        SERVICE_STATUS ignored;
+        // A service still starting cannot take the stop yet: it is asked again.
+        if (!stopped && !asked && status.dwCurrentState != SERVICE_STOP_PENDING) {
+            asked = ControlService(service, SERVICE_CONTROL_STOP, &ignored) != FALSE;
+        }
+        if (!stopped && GetTickCount() - start >= STOP_WAIT_MS) {
+            *error = "the UPS service did not stop within " + std::to_string(STOP_WAIT_MS / 1000) + " s";
+            break;
+        }
+        if (!stopped) {
+            Sleep(100);
+        }
     }
-    return false;
+    if (stopped && process != NULL && WaitForSingleObject(process, PROCESS_END_WAIT_MS) != WAIT_OBJECT_0) {
+        *error = "the UPS service reports that it stopped, but its process has not ended within " +
+                 std::to_string(PROCESS_END_WAIT_MS / 1000) + " s";
+        stopped = false;
+    }
+    if (process != NULL) {
+        CloseHandle(process);
+    }
+    return stopped;
 }
 
 }  // namespace
-
-bool IsPortName(const std::string& port)
-{
-    if (port.size() < 4 || port.size() > 6 || (port[0] | 0x20) != 'c' || (port[1] | 0x20) != 'o' ||
-        (port[2] | 0x20) != 'm' || port[3] < '1' || port[3] > '9') {
-        return false;
-    }
-    int number = 0;
-    for (size_t i = 3; i < port.size(); ++i) {
-        if (port[i] < '0' || port[i] > '9') {
-            return false;
-        }
-        number = number * 10 + (port[i] - '0');
-    }
-    return number <= 255;
-}
 
 bool RunsThisProgram(SC_HANDLE service)
 {
@@ -169,10 +188,9 @@ int UninstallService()
         std::fprintf(stderr, "korvoups-service: the UPS service is Windows' own; nothing was removed.\n");
         result = ADMIN_WINDOWS_UPS_SERVICE;
     } else if (service != NULL) {
-        SERVICE_STATUS status;
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        if (!WaitUntilStopped(service)) {
-            result = Fail("the UPS service did not stop within 10 s");
+        std::string error;
+        if (!StopAndWait(service, &error)) {
+            result = Fail(error);
         } else if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
             result = Fail("the UPS service could not be removed: " + ErrorText(GetLastError()));
         }
@@ -187,5 +205,32 @@ int UninstallService()
     if (result == ADMIN_DONE) {
         std::printf("The UPS service, its Event Log source and its settings are removed.\n");
     }
+    return result;
+}
+
+int StopService()
+{
+    SC_HANDLE manager = NULL;
+    int opened = OpenManager(&manager);
+    if (opened != ADMIN_DONE) {
+        return opened;
+    }
+    int result = ADMIN_DONE;
+    std::string error;
+    SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (service == NULL) {
+        std::printf("The UPS service is not installed: nothing to stop.\n");
+    } else if (!RunsThisProgram(service)) {
+        std::fprintf(stderr, "korvoups-service: the UPS service is Windows' own; it was not stopped.\n");
+        result = ADMIN_WINDOWS_UPS_SERVICE;
+    } else if (!StopAndWait(service, &error)) {
+        result = Fail(error);
+    } else {
+        std::printf("The UPS service is stopped, and its process has ended.\n");
+    }
+    if (service != NULL) {
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
     return result;
 }

@@ -13,9 +13,10 @@ const int ADMIN_WINDOWS_UPS_SERVICE = 3;  // a UPS service that is not this prog
 
 // A member of the Administrators with their rights (elevated, under UAC).
 bool IsAdministrator();
-// "COM1" to "COM255".
-bool IsPortName(const std::string& port);
 // Whether the service runs this program (any copy of it), not Windows' own.
 bool RunsThisProgram(SC_HANDLE service);
 int InstallService(const std::string& port);
 int UninstallService();
+// Stops the service and waits until its process, and with it its commands,
+// has ended (bounded); exit codes as install's, 0 also when not installed.
+int StopService();

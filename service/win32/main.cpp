@@ -5,6 +5,8 @@
 #include "install.h"
 #include "korvoups_version.h"
 #include "policy.h"
+#include "port_probe.h"
+#include "probe.h"
 #include "service_run.h"
 
 #include <windows.h>
@@ -27,8 +29,9 @@ SERVICE_TABLE_ENTRYW Services[] = {{const_cast<LPWSTR>(L"UPS"), ServiceMain}, {N
 void Usage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: korvoups-service install COMn | uninstall | run --console [--for SECONDS]\n"
+                 "usage: korvoups-service install COMn | uninstall | stop | run --console [--for SECONDS]\n"
                  "                        | status [--wait SECONDS] | settings | set NAME VALUE | drill [SECONDS]\n"
+                 "                        | probe COMn | detect\n"
                  "                        | user add NAME primary|secondary | user remove NAME | user list\n"
                  "                        | --version | --help\n"
                  "  install COMn     register the Windows service \"UPS\" for this program, the UPS on COMn\n"
@@ -50,6 +53,12 @@ void Usage(FILE* out)
                  "  drill [SECONDS]  the running service plays a power failure of SECONDS (default: until\n"
                  "                   the shutdown would come, and 10 s more) as a dry run: RunBeforeShutdown\n"
                  "                   runs, Windows stays on (exit 0 started, 1 refused)\n"
+                 "  stop             stop the service and wait until its process and its commands have ended\n"
+                 "                   (exit codes as install's; 0 also when it is not installed)\n"
+                 "  probe COMn       write one status query to COMn and show the reply and what it means\n"
+                 "                   (exit 0 when a UPS answered, 1 when none did)\n"
+                 "  detect           probe each COM port the system lists, but the running service's, and\n"
+                 "                   name those where a UPS answers (exit 0 when one did, 1 when none did)\n"
                  "  user add NAME primary|secondary\n"
                  "                   an account for the network server's clients, its password read from\n"
                  "                   standard input (one line); an existing NAME gets the new role and password\n"
@@ -141,6 +150,19 @@ int main(int argc, char** argv)
             return Refuse("drill takes the power failure's length, 1 to 86400 seconds, or nothing");
         }
         return DrillCommand(seconds);
+    }
+    // Finding the port, and the stop that an upgrade waits for.
+    if (argc == 2 && command == "stop") {
+        return StopService();
+    }
+    if (command == "probe") {
+        if (argc != 3 || !IsPortName(argv[2])) {
+            return Refuse("probe takes a port, COM1 to COM255");
+        }
+        return ProbePort(argv[2]);
+    }
+    if (argc == 2 && command == "detect") {
+        return DetectPorts();
     }
     if (command == "user") {
         // Its words in any case too, but the account's name.

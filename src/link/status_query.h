@@ -8,7 +8,6 @@
 
 const double FULL_BATTERY_VOLTS = 13.6;  // one 12 V block, fully charged
 const double FULL_RUNTIME_MINUTES = 20.0;
-const uint32_t REPLY_WAIT_MS = 2000;
 
 // From the voltage of one 12 V block.
 int32_t EstimateCapacity(double blockVolts);

@@ -11,6 +11,9 @@ extern const char STATUS_QUERY[STATUS_QUERY_BYTES];
 
 // A status line is 47 or 48 bytes; anything much longer is not one.
 const uint32_t STATUS_LINE_MAX_BYTES = 255;
+// A UPS that answers has sent its whole status line by then; a reader waits
+// no longer for it.
+const uint32_t REPLY_WAIT_MS = 2000;
 
 // The seven readings, in the order the unit sends them.
 enum StatusReading {

@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Shared by the end-to-end scripts (after scripts/wine-env.sh): what a case
-# needs to run, its row of a table, counted checks, and `reg query` that
-# tells a missing key from a failed run.
+# needs to run, its row of a table, the next release's program, counted
+# checks, and `reg query` that tells a missing key from a failed run.
 
 # skip_unless_runnable SIMULATOR ARCH: exits 77 (skipped) without the
 # simulator or where this machine cannot run ARCH.
@@ -44,6 +44,25 @@ check_commands() {
     commands="$(awk '$2 == "received" && $3 != "\"Q1\"" { sub(/^[^"]*"/, ""); sub(/"$/, ""); print }' \
         "$1/simulator.out" | paste -sd' ')"
     check "what the UPS received besides status queries" "${commands:--}" "$2"
+}
+
+# next_version VERSION: the version after it, as long as it (1.0.9: 1.1.0).
+next_version() {
+    perl -pe 's/([0-8])([9.]*)$/($1 + 1) . ($2 =~ tr|9|0|r)/e or die "no next version of $_\n"' <<<"$1"
+}
+# next_version_program SERVICE_EXE VERSION NEXT OUT: the service program with
+# its version raised where it shows it (--version, the START line, its
+# version resource), as the next release's would be.
+next_version_program() {
+    OLD="$2" NEW="$3" perl -0777 -pe '
+        my ($old, $new) = ($ENV{OLD}, $ENV{NEW});
+        my ($old16, $new16) = map { join "", map { "$_\x00" } split //, $_ } ($old, $new);
+        s/\x00\Q$old\E\x00/\x00$new\x00/g;
+        s/\x00\x00\Q$old16\E\x00\x00/\x00\x00$new16\x00\x00/g;
+        my @n = split /\./, $new;
+        my ($ms, $ls) = (($n[0] << 16) | $n[1], $n[2] << 16);
+        s/\xbd\x04\xef\xfe(.{4}).{16}/"\xbd\x04\xef\xfe" . $1 . pack("V4", $ms, $ls, $ms, $ls)/se;
+    ' "$1" >"$4"
 }
 
 trim() { local s="$1"; s="${s#"${s%%[![:space:]]*}"}"; echo "${s%"${s##*[![:space:]]}"}"; }

@@ -33,7 +33,7 @@ UNINSTALL_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 work="$build_dir/e2e/packaging_msi"
 version="$(cat "$build_dir/korvoups-version.txt")"
 # The next version, as long as this one (the program's text keeps its size).
-next="$(perl -pe 's/([0-8])([9.]*)$/($1 + 1) . ($2 =~ tr|9|0|r)/e or die "no next version of $_\n"' <<<"$version")"
+next="$(next_version "$version")"
 
 sim_pid=""
 cleanup() {
@@ -54,15 +54,7 @@ make_package() { bash "$here/../../packaging/make-package.sh" "$@" >/dev/null; }
 mkdir -p "$work/next-tree"
 for file in KorvoUPS.dll KorvoUPS.dll.debug ups_host.exe; do ln -s "$(realpath "$build_dir/$file")" "$work/next-tree/$file"; done
 echo "$next" >"$work/next-tree/korvoups-version.txt"
-OLD="$version" NEW="$next" perl -0777 -pe '
-    my ($old, $new) = ($ENV{OLD}, $ENV{NEW});
-    my ($old16, $new16) = map { join "", map { "$_\x00" } split //, $_ } ($old, $new);
-    s/\x00\Q$old\E\x00/\x00$new\x00/g;
-    s/\x00\x00\Q$old16\E\x00\x00/\x00\x00$new16\x00\x00/g;
-    my @n = split /\./, $new;
-    my ($ms, $ls) = (($n[0] << 16) | $n[1], $n[2] << 16);
-    s/\xbd\x04\xef\xfe(.{4}).{16}/"\xbd\x04\xef\xfe" . $1 . pack("V4", $ms, $ls, $ms, $ls)/se;
-' "$build_dir/korvoups-service.exe" >"$work/next-tree/korvoups-service.exe"
+next_version_program "$build_dir/korvoups-service.exe" "$version" "$next" "$work/next-tree/korvoups-service.exe"
 if [[ "$arch" == x86_64 ]]; then
     # The x86 package too, for its refusal alone: it is made of this tree's files.
     make_package "$work/this" "$build_dir" "$build_dir"

@@ -5,22 +5,25 @@
 # install.cmd and uninstall.cmd from the unpacked archive, both ways: the
 # KorvoUPS service (Wine has no UPS service, as Vista and later), and the
 # INF beside a UPS service of Windows' own; checked by querying the
-# registry back and loading the installed DLL.
-#   tests/e2e/packaging.sh ARCH BUILD_DIR HOST_EXE DLL
-# Exit 77 (skipped) where ARCH cannot run.
+# registry back and loading the installed DLL. On the service's way, with
+# the simulator's UPS on COM1 and nothing behind COM2: install.cmd on COM2
+# (no UPS answers), detect and probe, install.cmd of the next version on
+# COM1 while a command of RunOnEvent holds the installed DLL (the service
+# ends it as it stops), and once more while another program holds it (the
+# copy fails, the cause is named, the previous version runs again).
+#   tests/e2e/packaging.sh ARCH BUILD_DIR HOST_EXE DLL SIMULATOR HOLD_FILE_EXE
+# Exit 77 (skipped) without a simulator or where ARCH cannot run.
 set -euo pipefail
 
-if (($# != 4)); then
-    echo "usage: $0 x86_64|i686 BUILD_DIR HOST_EXE DLL" >&2
+if (($# != 6)); then
+    echo "usage: $0 x86_64|i686 BUILD_DIR HOST_EXE DLL SIMULATOR HOLD_FILE_EXE" >&2
     exit 2
 fi
-arch="$1" build_dir="$2" host="$3" dll="$4"
+arch="$1" build_dir="$2" host="$3" dll="$4" simulator="$5" holder_exe="$6"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../../scripts/wine-env.sh"
-if ! wine_can_run "$arch"; then
-    echo "SKIPPED: this machine cannot run $arch Windows programs"
-    exit 77
-fi
+source "$here/lib.sh"
+skip_unless_runnable "$simulator" "$arch"
 case "$arch" in x86_64) folder=amd64 ;; i686) folder=x86 ;; *) echo "unknown arch $arch" >&2; exit 2 ;; esac
 
 SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\UPS'
@@ -29,7 +32,6 @@ SETTINGS_KEY='HKLM\SOFTWARE\KorvoUPS'
 # The models as the provider key holds them (reg_tree's form, relative to it).
 MODELS="|Q1 serial UPS|REG_SZ|0x7;KorvoUPS.dll |Q1 serial UPS (turns off after shutdown)|REG_SZ|0xF;KorvoUPS.dll"
 
-source "$here/lib.sh"
 # Every key and value under KEY, one per line ("SUBKEY" or
 # "SUBKEY|NAME|TYPE|DATA", relative to KEY), or "absent".
 reg_tree() {
@@ -46,10 +48,19 @@ service_settings() { reg_tree "$SERVICE_KEY" | grep -v '^ServiceProviders' || tr
 present() { if [[ -e "$1" ]]; then echo present; else echo absent; fi; }
 
 work="$build_dir/e2e/packaging"
-trap wine_session_end EXIT
+sim_pid="" pair_pid="" held_pid=""
+cleanup() {
+    # The wineserver holds the simulator's pty: it goes first (see wine-run.sh).
+    wine_session_end
+    for pid in "$sim_pid" "$pair_pid" "$held_pid"; do
+        if [[ -n "$pid" ]]; then kill "$pid" 2>/dev/null || true; fi
+    done
+}
+trap cleanup EXIT
 wine_session "$arch" "$build_dir" "$work"
 system32="$WINEPREFIX/drive_c/windows/system32"
 version="$(cat "$build_dir/korvoups-version.txt")"
+next="$(next_version "$version")"
 
 echo "packaging ($arch): the release archive"
 if [[ "$folder" == amd64 ]]; then
@@ -111,37 +122,123 @@ check "uninstalled: the model's list" "$(reg_tree "$PROVIDERS_KEY")" absent
 check "uninstalled: the driver's own settings" "$(reg_tree "$SETTINGS_KEY")" absent
 check "uninstalled: system32\\KorvoUPS.dll" "$(present "$system32/KorvoUPS.dll")" absent
 
-# Runs a script of the package, its output shown; the exit code in $rc.
-run_script() {  # OUTPUT SCRIPT ARGS...
-    local out="$1"
-    shift
+# Runs a script or program of a package's folder, its output shown (and
+# kept in WORK/OUTPUT without CRs); the exit code in $rc.
+run_in() {  # FOLDER OUTPUT COMMAND ARGS...
+    local folder="$1" out="$2"
+    shift 2
     rc=0
-    (cd "$package" && timeout 120 "$WINE" cmd /c "$@") >"$work/$out" 2>&1 || rc=$?
-    tr -d '\r' <"$work/$out" | sed "s/^/  $1: /"
+    (cd "$folder" && timeout 120 "$WINE" cmd /c "$@") >"$work/$out.raw" 2>&1 || rc=$?
+    tr -d '\r' <"$work/$out.raw" >"$work/$out"
+    sed "s/^/  $1: /" "$work/$out"
 }
+run_script() { run_in "$package" "$@"; }  # OUTPUT SCRIPT ARGS...
+said() { grep -cxF -- "$2" "$work/$1" || true; }  # OUTPUT LINE: how often the line was said
 program_files="$WINEPREFIX/drive_c/Program Files/KorvoUPS"
 service_image() { reg_query "$SERVICE_KEY" /v ImagePath 2>/dev/null | awk '$1 == "ImagePath" { $1 = $2 = ""; print substr($0, 3) }' || true; }
 
-echo "packaging ($arch): install.cmd COM3 /turnoff and uninstall.cmd, no UPS service of Windows' own"
+service_state() { "$WINE" sc query UPS | tr -d '\r' | awk '$1 == "STATE" { print $4 }'; }
+log_events() { tr -d '\r' <"$program_files/events.log"; }
+installed_version() { "$WINE" "$program_files/korvoups-service.exe" --version | tr -d '\r'; }
+winpath() { echo "Z:${1//\//\\}"; }
+hold_installed_dll() {  # SECONDS OUTPUT: held_pid, once it holds it (readers only)
+    "$WINE" "$holder_exe" 'C:\Program Files\KorvoUPS\KorvoUPS.dll' "$1" readers >"$work/$2" 2>&1 &
+    held_pid=$!
+    for _ in $(seq 100); do grep -q holding "$work/$2" && break; sleep 0.2; done
+}
+
+echo "packaging ($arch): install.cmd /turnoff COM2, no UPS service of Windows' own, no UPS on COM2"
 wine_reg delete "$SERVICE_KEY" /f >/dev/null 2>&1 || true
-# A service lives only while another program of the prefix runs.
-"$WINE" cmd /c "ping -n 120 127.0.0.1 >nul" >/dev/null 2>&1 &
-holder=$!
-run_script install-service.out install.cmd /turnoff COM3
-check "install.cmd exit code (installed and started)" "$rc" 0
+# The UPS on COM1, nothing behind COM2; Wine lists them as the machine's
+# ports (what detect reads) in a session started after they were mapped.
+start_simulator "$simulator" "$work/ups-line" online:inf "$work"
+pair_pid="$(wine_pty_pair "$work/com2" "$work/com2-far")"
+wine_map_port COM1 "$work/ups-line"
+wine_map_port COM2 "$work/com2"
+wine_session_restart "$work"
+# RunOnEvent's commands hold the installed DLL, as a program run from the
+# service's folder holds its file, until the service's stop ends them.
+printf '@"%s" "C:\\Program Files\\KorvoUPS\\KorvoUPS.dll" 600 readers\r\n' "$(winpath "$holder_exe")" \
+    >"$WINEPREFIX/drive_c/hold.cmd"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[%s]\r\n"RunOnEvent"="C:\\\\hold.cmd"\r\n"RunOnEventSeconds"=dword:00000258\r\n"NotifyUsers"=dword:00000000\r\n' \
+    "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}" >"$WINEPREFIX/drive_c/settings.reg"
+wine_reg import 'C:\settings.reg' >/dev/null
+run_script install-service.out install.cmd /turnoff COM2
+check "install.cmd exit code (installed and running, no UPS answers)" "$rc" 3
+check "install.cmd: says that no UPS answered" \
+    "$(said install-service.out 'No UPS answered on COM2 yet: the service keeps trying; `korvoups-service status` shows when it does.')" 1
 check "install.cmd: the service and the driver in Program Files" \
     "$(cmp -s "$dll" "$program_files/KorvoUPS.dll" && cmp -s "$package/korvoups-service.exe" "$program_files/korvoups-service.exe" && echo yes)" yes
 check "install.cmd: the UPS service runs it" "$(service_image)" '"C:\Program Files\KorvoUPS\korvoups-service.exe"'
-check "install.cmd: Port" "$(reg_tree "$SERVICE_KEY" | grep '^|Port|' || true)" "|Port|REG_SZ|COM3"
-check "install.cmd /turnoff: TurnOff" "$(reg_tree "$SETTINGS_KEY")" "|TurnOff|REG_DWORD|0x1"
+check "install.cmd: Port" "$(reg_tree "$SERVICE_KEY" | grep '^|Port|' || true)" "|Port|REG_SZ|COM2"
+check "install.cmd /turnoff: TurnOff" "$(reg_tree "$SETTINGS_KEY" | grep '^|TurnOff|' || true)" "|TurnOff|REG_DWORD|0x1"
 check "install.cmd: nothing in System32" "$(present "$system32/KorvoUPS.dll")" absent
-check "install.cmd: the service is running" "$("$WINE" sc query UPS | tr -d '\r' | awk '$1 == "STATE" { print $4 }')" RUNNING
+check "install.cmd: the service is running" "$(service_state)" RUNNING
+
+echo "packaging ($arch): detect and probe, the UPS on COM1, the service on COM2"
+run_script detect.out korvoups-service.exe detect
+check "detect exit code (a UPS answered)" "$rc" 0
+check "detect: says first what it writes" "$(grep -c '^Writes one status query ("Q1" and a carriage return) to each COM port' "$work/detect.out")" 1
+check "detect: the system's ports" "$(said detect.out 'COM ports the system lists: COM1, COM2')" 1
+check "detect: the UPS on COM1" "$(grep -c '^COM1: a UPS answers: on mains; input 230.0 V' "$work/detect.out")" 1
+check "detect: the service's COM2 skipped" "$(grep -c '^COM2: not probed: the port of the UPS service' "$work/detect.out")" 1
+check "detect: names COM1" "$(said detect.out 'A UPS answers on COM1: `install.cmd COM1` installs the service for it.')" 1
+check "the UPS received one status query, and nothing else" \
+    "$(awk '$2 == "received" { print $3 }' "$work/simulator.out" | paste -sd' ')" '"Q1"'
+run_script probe-held.out korvoups-service.exe probe COM2
+check "probe of the service's port: exit code" "$rc" 1
+check "probe of the service's port: not probed" "$(grep -c '^COM2: not probed: the port of the UPS service' "$work/probe-held.out")" 1
+
+echo "packaging ($arch): install.cmd COM1 of version $next over it, while RunOnEvent's commands hold the DLL"
+next_package="$work/next-package"
+cp -r "$package" "$next_package"
+next_version_program "$package/korvoups-service.exe" "$version" "$next" "$next_package/korvoups-service.exe"
+rc=0
+"$WINE" cmd /c copy /y "$(winpath "$dll")" 'C:\Program Files\KorvoUPS\KorvoUPS.dll' >/dev/null 2>&1 || rc=$?
+check "a command of RunOnEvent holds the installed DLL" "$rc" 1
+run_in "$next_package" install-next.out install.cmd COM1
+check "install.cmd exit code (the UPS answers)" "$rc" 0
+check "install.cmd: says what the UPS answers" "$(said install-next.out 'The UPS answers on COM1: on mains, charge 100 %')" 1
+check "install.cmd: the service's stop ended RunOnEvent's commands" \
+    "$(log_events | grep ' STOP ' | tail -n 1 | grep -c 'still running ended$')" 1
+check "install.cmd: the running service is the next version" \
+    "$(log_events | grep -o 'START KorvoUPS service [0-9.]*' | tail -n 1)" "START KorvoUPS service $next"
+check "install.cmd: the installed program is the next version" "$(installed_version)" "korvoups-service $next ($folder)"
+check "install.cmd: Port" "$(reg_tree "$SERVICE_KEY" | grep '^|Port|' || true)" "|Port|REG_SZ|COM1"
+check "install.cmd: TurnOff kept" "$(reg_tree "$SETTINGS_KEY" | grep '^|TurnOff|' || true)" "|TurnOff|REG_DWORD|0x1"
+check "install.cmd: no previous files kept" \
+    "$(present "$program_files/korvoups-service.exe.previous")$(present "$program_files/KorvoUPS.dll.previous")" absentabsent
+run_script probe-free.out korvoups-service.exe probe COM2
+check "probe of a port with nothing behind it: exit code" "$rc" 1
+check "probe of a port with nothing behind it: says so" \
+    "$(said probe-free.out 'COM2: nothing came back within 2000 ms: no UPS answered')" 1
+
+echo "packaging ($arch): install.cmd COM1 of version $version while another program holds the installed DLL"
+hold_installed_dll 120 held.out
+run_script install-held.out install.cmd COM1
+check "install.cmd exit code (not installed)" "$rc" 1
+check "install.cmd: names the file and the copy's own words" \
+    "$(grep -A1 -xF 'KorvoUPS.dll could not be copied to C:\Program Files\KorvoUPS, tried 10 times a second apart:' "$work/install-held.out" | paste -sd'|')" \
+    'KorvoUPS.dll could not be copied to C:\Program Files\KorvoUPS, tried 10 times a second apart:|Sharing violation.'
+check "install.cmd: blames no administrator prompt" "$(grep -c administrator "$work/install-held.out" || true)" 0
+check "install.cmd: says what runs" \
+    "$(said install-held.out "KorvoUPS $version was not installed: the UPS service runs what ran before.")" 1
+check "install.cmd: the service is running" "$(service_state)" RUNNING
+check "install.cmd: the installed files are the previous ones" \
+    "$(cmp -s "$next_package/korvoups-service.exe" "$program_files/korvoups-service.exe" && cmp -s "$dll" "$program_files/KorvoUPS.dll" && echo yes)" yes
+check "install.cmd: the running service is the previous one" \
+    "$(log_events | grep -o 'START KorvoUPS service [0-9.]*' | tail -n 1)" "START KorvoUPS service $next"
+check "install.cmd: no previous files left" \
+    "$(present "$program_files/korvoups-service.exe.previous")$(present "$program_files/KorvoUPS.dll.previous")" absentabsent
+kill "$held_pid" 2>/dev/null || true
+wait "$held_pid" 2>/dev/null || true
+held_pid=""
+
 run_script uninstall-service.out uninstall.cmd
 check "uninstall.cmd exit code" "$rc" 0
 check "uninstall.cmd: the service's key" "$(reg_tree "$SERVICE_KEY")" absent
 check "uninstall.cmd: the settings" "$(reg_tree "$SETTINGS_KEY")" absent
 check "uninstall.cmd: the files" "$(present "$program_files/korvoups-service.exe")$(present "$program_files/KorvoUPS.dll")" absentabsent
-kill "$holder" 2>/dev/null || true
 
 echo "packaging ($arch): install.cmd COM3 /turnoff and uninstall.cmd beside Windows' own UPS service"
 # As on Windows 2000, XP and Server 2003: a UPS service that is not KorvoUPS.
