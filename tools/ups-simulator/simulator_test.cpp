@@ -349,7 +349,9 @@ void TestScenarioClock()
     long long c = StampMs(low);
     long long d = StampMs(end);
     std::printf("  phase lengths %lld %lld %lld ms\n", b - a, c - b, d - c);
-    Check(b - a >= 590 && c - b >= 590 && d - c >= 590, "no phase is cut short");
+    // A phase is due at the sum of the lengths before it: one that is
+    // reported late on a loaded machine makes the next look short.
+    Check(b - a >= 590 && c - a >= 1190 && d - a >= 1790, "no phase begins before it is due");
     Check(d - a <= 10000, "the scenario ends");
     Check(Finish(&sim, false) == 0, "exits 0 at the end");
     struct stat st;
