@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds every tree into
-# build/NAME and runs every tree's tests, the trees side by side: first the
-# cross trees' (Windows, under Wine), then the native ones. Exits non-zero if
-# anything fails.
+# build/NAME and runs every tree's tests. The Wine tests mostly wait on the
+# line's pace: they start as soon as their tree is built, and the remaining
+# trees build and test beside them, at a lower priority, so that the Wine
+# tests' timing keeps its margins. Exits non-zero if anything fails.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 # One line per tree: NAME then its CMake arguments.
 # The cross trees' end-to-end tests run the native tree's UPS simulator, so
-# the native tree is built first.
+# it is built first.
 simulator="$PWD/build/native/tools/ups-simulator/ups-simulator"
 cross_trees=(
     "x86_64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DKORVO_SIMULATOR=$simulator"
@@ -24,24 +25,29 @@ native_trees=(
 wine_jobs="${KORVO_WINE_JOBS:-12}"
 
 scripts/install-deps.sh
+source scripts/wine-env.sh
 
-build() {  # NAME CMAKE_ARGS...
+configure() {  # NAME CMAKE_ARGS...
     local name="$1"
     shift
-    echo "== build/$name: configure and build"
     cmake -S . -B "build/$name" -G Ninja -DBUILD_TESTING=ON "$@" >"build/$name.configure.log" 2>&1 ||
         { cat "build/$name.configure.log"; return 1; }
-    cmake --build "build/$name"
+}
+# Once the Wine tests run, every build and native test yields to them.
+after_wine=0
+build() {  # NAME [CMAKE_BUILD_ARGS...]
+    echo "== build/$1: build ${*:2}"
+    nice -n "$after_wine" cmake --build "build/$1" "${@:2}"
 }
 
 # Each tree's ctest runs in the background into build/NAME.ctest.log, which
 # is shown once that tree is done.
 declare -A test_pids=()
-start_tests() {  # NAME CTEST_ARGS...
-    local name="$1"
-    shift
+start_tests() {  # NICENESS NAME CTEST_ARGS...
+    local niceness="$1" name="$2"
+    shift 2
     echo "== build/$name: ctest started (build/$name.ctest.log)"
-    ctest --test-dir "build/$name" --output-on-failure "$@" >"build/$name.ctest.log" 2>&1 &
+    nice -n "$niceness" ctest --test-dir "build/$name" --output-on-failure "$@" >"build/$name.ctest.log" 2>&1 &
     test_pids[$name]=$!
 }
 failed=()
@@ -56,34 +62,49 @@ finish_tests() {  # NAME
 trap 'for pid in "${test_pids[@]}"; do kill "$pid" 2>/dev/null || true; done' EXIT
 
 mkdir -p build
-# Each cross tree's template Wine prefix is made while the trees build.
-(
-    source scripts/wine-env.sh
-    for tree in "${cross_trees[@]}"; do
-        arch="${tree%% *}"
-        if wine_can_run "$arch"; then (wine_use "$arch" "build/$arch" && wine_prefix_init) & fi
-    done
-    wait
-) >build/wine-prefixes.log 2>&1 &
-test_pids[wine-prefixes]=$!
-for tree in "${native_trees[@]}" "${cross_trees[@]}"; do
+# Each cross tree's template Wine prefix is made while the trees build. A
+# tree whose Wine cannot run here (32-bit on some machines) gets the checks
+# that need no Wine alone: its test programs would only be built.
+declare -A prefix_pids=()
+for tree in "${cross_trees[@]}"; do
+    arch="${tree%% *}"
+    if wine_can_run "$arch"; then
+        (wine_use "$arch" "build/$arch" && wine_prefix_init) >"build/$arch.wine-prefix.log" 2>&1 &
+        prefix_pids[$arch]=$!
+    fi
+done
+for tree in "${native_trees[@]}"; do
     # shellcheck disable=SC2086 # the line's words are the arguments
-    build $tree
-done
-# The Wine tests keep to the line's pace and are waited out first, the native
-# ones (the fuzzers above all) keep the CPU busy and come after them: each
-# group runs without the other's load.
-wait "${test_pids[wine-prefixes]}" || { cat build/wine-prefixes.log; exit 1; }
-for tree in "${cross_trees[@]}"; do
-    start_tests "${tree%% *}" -j "$wine_jobs"
+    configure $tree
 done
 for tree in "${cross_trees[@]}"; do
-    finish_tests "${tree%% *}"
+    arch="${tree%% *}"
+    wine_tests=ON
+    [[ -v "prefix_pids[$arch]" ]] || wine_tests=OFF
+    # shellcheck disable=SC2086
+    configure $tree -DKORVO_WINE_TESTS=$wine_tests
+done
+build native --target ups-simulator
+# The Wine tests as soon as their tree is built; every build and test after
+# them at a lower priority, beside them.
+for tree in "${cross_trees[@]}"; do
+    arch="${tree%% *}"
+    build "$arch"
+    if [[ -v "prefix_pids[$arch]" ]]; then
+        wait "${prefix_pids[$arch]}" || { cat "build/$arch.wine-prefix.log"; exit 1; }
+        start_tests 0 "$arch" -j "$wine_jobs"
+        after_wine=15
+    else
+        start_tests "$after_wine" "$arch"
+    fi
 done
 for tree in "${native_trees[@]}"; do
-    start_tests "${tree%% *}" -j "$(nproc)"
+    build "${tree%% *}"
 done
 for tree in "${native_trees[@]}"; do
+    start_tests "$after_wine" "${tree%% *}" -j "$(nproc)"
+done
+for tree in "${cross_trees[@]}" "${native_trees[@]}"; do
     finish_tests "${tree%% *}"
 done
 trap - EXIT
