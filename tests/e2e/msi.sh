@@ -45,7 +45,6 @@ trap cleanup EXIT
 wine_session "$arch" "$build_dir" "$work"
 program_files="$WINEPREFIX/drive_c/Program Files/KorvoUPS"
 installed='C:\Program Files\KorvoUPS\korvoups-service.exe'
-winpath() { echo "Z:${1//\//\\}"; }
 
 echo "msi ($arch): the packages of $version and $next"
 make_package() { bash "$here/../../packaging/make-package.sh" "$@" >/dev/null; }  # OUT X86_TREE AMD64_TREE
@@ -68,26 +67,6 @@ next_msi="$work/next/KorvoUPS-$next-$msi_arch.msi"
 check "SHA256SUMS lists the package" "$(cd "$work/this" && grep -c " KorvoUPS-$version-$msi_arch.msi\$" SHA256SUMS &&
     sha256sum --quiet --strict -c SHA256SUMS && echo matches)" $'1\nmatches'
 
-# Runs msiexec with ARGS, its log in WORK/NAME.log; the exit code in $rc.
-msiexec() {  # NAME ARGS...
-    local name="$1" start
-    shift
-    start="$(date +%s%N)"
-    rc=0
-    timeout 180 "$WINE" msiexec "$@" /l*v "$(winpath "$work/$name.log")" >"$work/$name.out" 2>&1 || rc=$?
-    echo "  msiexec $*: exit $rc, $((($(date +%s%N) - start) / 1000000)) ms" >&2
-}
-# The message of the package's launch condition that refused it. Wine shows
-# none without a UI and logs none; its msi trace names the condition.
-refusal() {  # NAME MSI ARGS...
-    local name="$1" msi="$2" condition
-    shift 2
-    WINEDEBUG=+msi msiexec "$name" /i "$(winpath "$msi")" /qn "$@"
-    condition="$(awk '/ACTION_LaunchConditions/ { on = 1 } on && /MSI_EvaluateConditionW 0 <- L"/ { c = $0 }
-        END { sub(/.*MSI_EvaluateConditionW 0 <- L"/, "", c); sub(/"$/, "", c); gsub(/\\"/, "\"", c); print c }' \
-        "$work/$name.out")"
-    msiinfo export "$msi" LaunchCondition | tr -d '\r' | awk -F'\t' -v c="$condition" 'NR > 3 && $1 == c { print $2 }'
-}
 # PREFIX when TEXT begins with it, else TEXT.
 starts() {  # TEXT PREFIX
  [[ "$1" == "$2"* ]] && echo "$2" || echo "$1"; }
