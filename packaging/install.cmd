@@ -263,8 +263,11 @@ call :restore korvoups-service.exe
 call :restore KorvoUPS.dll
 if not defined REGISTERED goto put_back_start
 if not defined OLD_IMAGE goto put_back_start
-rem Registered from another folder before: that program registers itself again.
-if /i not "%OLD_IMAGE%"=="%PROGRAM%" if exist "%OLD_IMAGE%" "%OLD_IMAGE%" install %OLD_PORT% >nul
+rem Registered from another folder before: that program registers itself
+rem again (on the port given, or the one before; its Port and Ups follow).
+set REREGISTER_PORT=%PORT%
+if not defined REREGISTER_PORT set REREGISTER_PORT=%OLD_PORT%
+if /i not "%OLD_IMAGE%"=="%PROGRAM%" if exist "%OLD_IMAGE%" "%OLD_IMAGE%" install %REREGISTER_PORT% >nul
 if defined OLD_PORT_TYPE "%TOOLS%\reg.exe" add "%SERVICE%" /v Port /t %OLD_PORT_TYPE% /d "%OLD_PORT%" /f >nul
 if not defined OLD_PORT_TYPE "%TOOLS%\reg.exe" delete "%SERVICE%" /v Port /f >nul 2>&1
 rem Ups as it was (the account a secondary logged in with before stays as

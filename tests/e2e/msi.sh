@@ -5,7 +5,8 @@
 #   msiexec /i THIS /qn PORT=COM1 TURNOFF=1 DRYRUN=1: the service registered
 #     whole and running, the UPS answering `status`, Add/Remove Programs;
 #   a changed setting, then msiexec /i NEXT /qn: the settings, the accounts'
-#     key, the port and the log kept, the service running the next version;
+#     key and the secondary's, the port and the log kept, the service running
+#     the next version;
 #   THIS again: refused as older; msiexec /x: nothing left behind;
 #   THIS without PORT, or with TURNOFF=yes: refused, saying what to give
 #   (on x86_64 also the x86 package, which refuses 64-bit Windows);
@@ -116,12 +117,13 @@ check "Add/Remove Programs: KorvoUPS, its version, publisher and help link" "$(p
     "$version KorvoUPS C:\\Program Files\\KorvoUPS\\README.md"
 
 echo "msi ($arch): a changed setting and an account, then msiexec /i KorvoUPS-$next-$msi_arch.msi /qn"
-printf 'Windows Registry Editor Version 5.00\r\n\r\n[%s]\r\n"ShutdownAfterSeconds"=dword:0000012c\r\n\r\n[%s\\Users]\r\n"monitor"="kept"\r\n' \
-    "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}" "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}" >"$WINEPREFIX/drive_c/changed.reg"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[%s]\r\n"ShutdownAfterSeconds"=dword:0000012c\r\n\r\n[%s\\Users]\r\n"monitor"="kept"\r\n\r\n[%s\\Secondary]\r\n"User"="monuser"\r\n' \
+    "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}" "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}" "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}" \
+    >"$WINEPREFIX/drive_c/changed.reg"
 wine_reg import 'C:\changed.reg' >/dev/null
 settings="$(reg_query "$SETTINGS_KEY" /s)"
 check "TURNOFF=1 DRYRUN=1" "$(awk '$2 ~ /^REG_/ { print $1 "=" $3 }' <<<"$settings" | sort | paste -sd' ')" \
-    "DryRun=0x1 ShutdownAfterSeconds=0x12c TurnOff=0x1 monitor=kept"
+    "DryRun=0x1 ShutdownAfterSeconds=0x12c TurnOff=0x1 User=monuser monitor=kept"
 first_line="$(head -n 1 "$program_files/events.log")"
 msiexec upgrade /i "$(winpath "$next_msi")" /qn
 check "upgraded" "$rc" 0
