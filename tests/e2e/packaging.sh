@@ -157,8 +157,32 @@ secondary() {
     check "Ups, the account, no Port" \
         "$(reg_tree "$SETTINGS_KEY" | sort | paste -sd' ') $(reg_tree "$SERVICE_KEY" | grep -c '^|Port|' || true)" \
         "Secondary Secondary|Password|REG_SZ|secret Secondary|User|REG_SZ|monuser |Ups|REG_SZ|$ups 0"
-    msiexec msi-uninstall /x "$(winpath "$msi")" /qn
+
+    echo "packaging ($arch): msiexec /i KorvoUPS-$next-$msi_arch.msi /qn, an upgrade given nothing"
+    mkdir -p "$work/next-tree"
+    for file in KorvoUPS.dll KorvoUPS.dll.debug ups_host.exe; do ln -sf "$(realpath "$build_dir/$file")" "$work/next-tree/$file"; done
+    echo "$next" >"$work/next-tree/korvoups-version.txt"
+    next_version_program "$build_dir/korvoups-service.exe" "$version" "$next" "$work/next-tree/korvoups-service.exe"
+    local next_arguments=("$work/next" "" "$work/next-tree")
+    [[ "$arch" == x86_64 ]] || next_arguments=("$work/next" "$work/next-tree" "")
+    bash "$here/../../packaging/make-package.sh" "${next_arguments[@]}" >/dev/null
+    msiexec msi-upgrade /i "$(winpath "$work/next/KorvoUPS-$next-$msi_arch.msi")" /qn
+    rc=$rc$("$WINE" "$program_files/korvoups-service.exe" status --wait 30 >"$work/msi-status.out" 2>&1 || echo " status $?")
+    sed 's/^/  status: /' "$work/msi-status.out"
+    tr -d "\r" <"$program_files/events.log" | tail -n 3 | sed 's/^/  log: /'
+    check "upgraded; the next version follows the primary, logged in" \
+        "$rc $(grep -c '^session:  logged in to .* as monuser; on mains' "$work/msi-status.out" || true) $(grep -ac "START KorvoUPS service $next" "$program_files/events.log" || true)" \
+        "0 1 1"
+    check "... Ups and the account kept, no Port" \
+        "$(reg_tree "$SETTINGS_KEY" | sort | paste -sd' ') $(reg_tree "$SERVICE_KEY" | grep -c '^|Port|' || true)" \
+        "Secondary Secondary|Password|REG_SZ|secret Secondary|User|REG_SZ|monuser |Ups|REG_SZ|$ups 0"
+    msiexec msi-uninstall /x "$(winpath "$work/next/KorvoUPS-$next-$msi_arch.msi")" /qn
     check "uninstalled: the settings and the account" "$rc $(reg_tree "$SETTINGS_KEY")" "0 absent"
+
+    echo "packaging ($arch): UPS that the service cannot read"
+    msiexec msi-bad /i "$(winpath "$msi")" /qn UPS=ups@ UPSUSER=monuser UPSPASSWORD=secret
+    check "failed, undone: no service, no settings" \
+        "$((rc != 0)) $(reg_tree "$SERVICE_KEY") $(reg_tree "$SETTINGS_KEY")" "1 absent absent"
 }
 
 if [[ "$case" == secondary ]]; then
