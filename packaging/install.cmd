@@ -374,6 +374,8 @@ rem expansion wrong.)
 :primary_words
 set SESSION=
 for /f "usebackq tokens=1,*" %%a in ("%OUTPUT%") do if /i "%%a"=="session:" set "SESSION=%%b"
+set UPS_WORDS=see `korvoups-service status`
+if not defined SESSION exit /b 0
 set UPS_WORDS=on mains
 if not "%SESSION:; on battery=%"=="%SESSION%" set UPS_WORDS=on battery
 if not "%SESSION:battery low=%"=="%SESSION%" set UPS_WORDS=on battery, battery low

@@ -179,6 +179,12 @@ secondary() {
     msiexec msi-uninstall /x "$(winpath "$work/next/KorvoUPS-$next-$msi_arch.msi")" /qn
     check "uninstalled: the settings and the account" "$rc $(reg_tree "$SETTINGS_KEY")" "0 absent"
 
+    echo "packaging ($arch): install.cmd /ups beside Windows' own UPS service"
+    "$WINE" sc create UPS binpath= 'C:\windows\system32\ups.exe' >/dev/null
+    run_script ups-windows.out install.cmd /ups "$ups" /user monuser </dev/null
+    check "refused, saying why" "$rc $(grep -c '/ups needs the KorvoUPS service' "$work/ups-windows.out" || true)" "1 1"
+    "$WINE" sc delete UPS >/dev/null
+
     echo "packaging ($arch): UPS that the service cannot read"
     msiexec msi-bad /i "$(winpath "$msi")" /qn UPS=ups@ UPSUSER=monuser UPSPASSWORD=secret
     check "failed, undone: no service, no settings" \
