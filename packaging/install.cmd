@@ -1,6 +1,10 @@
 @echo off
 rem Installs KorvoUPS, the way this Windows runs it:
 rem   install.cmd COMn [/turnoff]     (from an administrator's command prompt)
+rem   install.cmd /ups NAME@HOST[:PORT] /user NAME
+rem                                   (a UPS that another machine serves, on
+rem                                   Vista and later: the service follows it
+rem                                   as a secondary; asks for the password)
 rem Where Windows has a UPS service of its own (2000, XP, Server 2003), that
 rem service loads the driver: the driver goes to System32 and its models to
 rem the service's list, to be chosen in Power Options (the steps are printed
@@ -12,7 +16,7 @@ rem version, another port), it stops the service and waits until it and its
 rem commands have ended, replaces the files (the previous ones are kept until
 rem the new ones run), starts it and checks that it runs; on any failure it
 rem names the cause and puts back what ran before. Then it waits up to 10 s
-rem for the UPS's first answer.
+rem for the UPS's first answer (with /ups, the primary's).
 rem /turnoff lets the UPS be turned off after a power-failure shutdown (see
 rem "Turning the UPS off" in README.md).
 rem Exit code:
@@ -24,17 +28,32 @@ rem      a file held by another program, a new version that did not run)
 rem   2  the UPS service does not run: installed but not started, or what ran
 rem      before could not be started again
 rem   3  installed and running, but no UPS has answered on COMn yet: the
-rem      service keeps trying (check the cable and the port)
+rem      service keeps trying (check the cable and the port); with /ups, the
+rem      primary has not answered yet
 setlocal
 cd /d "%~dp0"
 set PORT=
 set TURNOFF=
+set UPS=
+set UPSUSER=
 :arguments
 if "%~1"=="" goto arguments_done
-if /i "%~1"=="/turnoff" (set TURNOFF=1) else (set PORT=%~1)
+if /i "%~1"=="/ups" (
+    set UPS=%~2
+    shift
+) else if /i "%~1"=="/user" (
+    set UPSUSER=%~2
+    shift
+) else if /i "%~1"=="/turnoff" (set TURNOFF=1) else (set PORT=%~1)
 shift
 goto arguments
 :arguments_done
+rem A UPS that another machine serves: no port, and no turn-off, the UPS being its primary's.
+if not defined UPS goto port_given
+if defined PORT goto bad_ups
+if defined TURNOFF goto bad_ups
+if not defined UPSUSER goto bad_ups
+:port_given
 rem COM1 to COM255, checked before anything changes (the driver path writes it as it is).
 if "%PORT%"=="" goto port_checked
 if /i not "%PORT:~0,3%"=="COM" goto bad_port
@@ -62,6 +81,7 @@ set IMAGE=%IMAGE:"=%
 if /i not "%IMAGE:korvoups-service.exe=%"=="%IMAGE%" goto service
 
 rem ---- Windows' own UPS service loads the driver --------------------------
+if defined UPS goto windows_ups_service
 rem A running service holds the DLL: it is stopped while the DLL is replaced.
 echo Stopping the UPS service...
 "%TOOLS%\net.exe" stop ups >nul 2>&1
@@ -98,10 +118,13 @@ exit /b 0
 
 rem ---- The KorvoUPS service -----------------------------------------------
 :service
-if "%PORT%"=="" (
-    echo Name the UPS's port: install.cmd COMn [/turnoff]
+if "%PORT%%UPS%"=="" (
+    echo Name the UPS's port: install.cmd COMn [/turnoff]; or, for a UPS that another machine serves: install.cmd /ups NAME@HOST[:PORT] /user NAME
     exit /b 1
 )
+rem What korvoups-service install is given.
+set INSTALL_ARGUMENTS=%PORT%
+if defined UPS set INSTALL_ARGUMENTS=--ups "%UPS%" --user "%UPSUSER%"
 rem The 32-bit service on 64-bit Windows would see another registry.
 set VERSION=
 for /f "delims=" %%v in ('korvoups-service.exe --version 2^>nul') do set VERSION=%%v
@@ -132,6 +155,12 @@ set OLD_PORT_TYPE=
 for /f "tokens=1,2,*" %%a in ('%TOOLS%\reg.exe query "%SERVICE%" /v Port 2^>nul') do (
     if /i "%%a"=="Port" set OLD_PORT_TYPE=%%b
     if /i "%%a"=="Port" set OLD_PORT=%%c
+)
+set OLD_UPS=
+set OLD_UPS_TYPE=
+for /f "tokens=1,2,*" %%a in ('%TOOLS%\reg.exe query "%SETTINGS%" /v Ups 2^>nul') do (
+    if /i "%%a"=="Ups" set OLD_UPS_TYPE=%%b
+    if /i "%%a"=="Ups" set OLD_UPS=%%c
 )
 set OLD_TURNOFF=
 set OLD_TURNOFF_TYPE=
@@ -165,7 +194,9 @@ if errorlevel 1 goto put_back
 call :replace KorvoUPS.dll
 if errorlevel 1 goto put_back
 set REGISTERED=1
-"%PROGRAM%" install %PORT%
+rem With /ups it asks for the password here (at a console twice, without
+rem echo), or reads it from standard input.
+"%PROGRAM%" install %INSTALL_ARGUMENTS%
 if errorlevel 1 (
     echo The service could not be registered ^(above^).
     goto put_back
@@ -186,23 +217,34 @@ if errorlevel 1 (
     call :log_tail
     goto put_back
 )
-echo Waiting up to 10 s for the UPS to answer on %PORT%...
+if defined UPS echo Waiting up to 10 s for the primary %UPS% to answer...
+if not defined UPS echo Waiting up to 10 s for the UPS to answer on %PORT%...
 "%PROGRAM%" status --wait 10 >"%OUTPUT%" 2>&1
 if errorlevel 4 goto not_running
 if errorlevel 3 goto no_answer_yet
 if errorlevel 1 goto not_running
+if defined UPS call :primary_words
 call :forget_previous
-call :ups_words
 echo KorvoUPS %NUMBER% is installed and running: "%PROGRAM%" status
+if defined UPS goto primary_answers
+call :ups_words
 rem (Wine's cmd drops a %% in a set command, not in echo.)
 if defined CHARGE echo The UPS answers on %PORT%: %UPS_WORDS%, charge %CHARGE% %%
 if not defined CHARGE echo The UPS answers on %PORT%: %UPS_WORDS%
 exit /b 0
 
+:primary_answers
+echo The primary %UPS% answers: %UPS_WORDS%
+exit /b 0
+
 :no_answer_yet
 call :forget_previous
 echo KorvoUPS %NUMBER% is installed and running: "%PROGRAM%" status
+if defined UPS goto primary_no_answer_yet
 echo No UPS answered on %PORT% yet: the service keeps trying; `korvoups-service status` shows when it does.
+exit /b 3
+:primary_no_answer_yet
+echo The primary %UPS% has not answered yet: the service keeps trying; `korvoups-service status` shows why (its session line).
 exit /b 3
 
 :not_running
@@ -221,10 +263,17 @@ call :restore korvoups-service.exe
 call :restore KorvoUPS.dll
 if not defined REGISTERED goto put_back_start
 if not defined OLD_IMAGE goto put_back_start
-rem Registered from another folder before: that program registers itself again.
-if /i not "%OLD_IMAGE%"=="%PROGRAM%" if exist "%OLD_IMAGE%" "%OLD_IMAGE%" install %PORT% >nul
+rem Registered from another folder before: that program registers itself
+rem again (on the port given, or the one before; its Port and Ups follow).
+set REREGISTER_PORT=%PORT%
+if not defined REREGISTER_PORT set REREGISTER_PORT=%OLD_PORT%
+if /i not "%OLD_IMAGE%"=="%PROGRAM%" if exist "%OLD_IMAGE%" "%OLD_IMAGE%" install %REREGISTER_PORT% >nul
 if defined OLD_PORT_TYPE "%TOOLS%\reg.exe" add "%SERVICE%" /v Port /t %OLD_PORT_TYPE% /d "%OLD_PORT%" /f >nul
 if not defined OLD_PORT_TYPE "%TOOLS%\reg.exe" delete "%SERVICE%" /v Port /f >nul 2>&1
+rem Ups as it was (the account a secondary logged in with before stays as
+rem the new one left it: its password is not known here).
+if defined OLD_UPS_TYPE "%TOOLS%\reg.exe" add "%SETTINGS%" /v Ups /t %OLD_UPS_TYPE% /d "%OLD_UPS%" /f >nul
+if not defined OLD_UPS_TYPE "%TOOLS%\reg.exe" delete "%SETTINGS%" /v Ups /f >nul 2>&1
 if "%TURNOFF%"=="" goto put_back_start
 if defined OLD_TURNOFF_TYPE "%TOOLS%\reg.exe" add "%SETTINGS%" /v TurnOff /t %OLD_TURNOFF_TYPE% /d "%OLD_TURNOFF%" /f >nul
 if not defined OLD_TURNOFF_TYPE "%TOOLS%\reg.exe" delete "%SETTINGS%" /v TurnOff /f >nul 2>&1
@@ -318,10 +367,33 @@ if "%POWER%"=="0x2" set UPS_WORDS=on battery
 if "%POWER%"=="0x2" if "%FLAGS:~1,1%"=="1" set UPS_WORDS=on battery, battery low
 exit /b 0
 
+rem The primary's state (UPS_WORDS), from the session line of `status`
+rem in OUTPUT: "session:  logged in to ups@nas as monuser; on mains, ...".
+rem (Plain expansion in quotes: Wine's cmd gets substitution in delayed
+rem expansion wrong.)
+:primary_words
+set SESSION=
+for /f "usebackq tokens=1,*" %%a in ("%OUTPUT%") do if /i "%%a"=="session:" set "SESSION=%%b"
+set UPS_WORDS=see `korvoups-service status`
+if not defined SESSION exit /b 0
+set UPS_WORDS=on mains
+if not "%SESSION:; on battery=%"=="%SESSION%" set UPS_WORDS=on battery
+if not "%SESSION:battery low=%"=="%SESSION%" set UPS_WORDS=on battery, battery low
+if not "%SESSION:refused the login=%"=="%SESSION%" set UPS_WORDS=%UPS_WORDS%, but refuses the login as %UPSUSER%: see `korvoups-service status`
+exit /b 0
+
 :turn_off
 echo Letting the UPS be turned off after a power-failure shutdown...
 "%TOOLS%\reg.exe" add "HKLM\SOFTWARE\KorvoUPS" /v TurnOff /t REG_DWORD /d 1 /f >nul
 exit /b %errorlevel%
+
+:bad_ups
+echo install.cmd /ups NAME@HOST[:PORT] /user NAME: the account to log in with is needed, and neither a port nor /turnoff ^(the UPS is its primary's to turn off^).
+exit /b 1
+
+:windows_ups_service
+echo This Windows has a UPS service of its own, which cannot follow a UPS over the network: /ups needs the KorvoUPS service, on Vista and later.
+exit /b 1
 
 :bad_port
 echo %PORT% is no COM port: install.cmd COMn [/turnoff], n from 1 to 255.

@@ -103,13 +103,17 @@ for tree in "${trees[@]}"; do
         exit 1
     fi
     # What wixl cannot write (see korvoups.wxs): an older version's removal
-    # names the feature rather than ALL, and the rollback actions (Undo...),
-    # which it writes as immediate ones, are made rollback ones (in the
-    # script, 0x400, for rollback only, 0x100).
+    # names the feature rather than ALL; the Port component's condition; the
+    # rollback actions (Undo...), which it writes as immediate ones, made
+    # rollback ones (in the script, 0x400, for rollback only, 0x100); and
+    # the action that is given the password, its command line kept out of
+    # the log (HideTarget, 0x2000, which it drops).
     msibuild "$msi" -q "UPDATE \`Upgrade\` SET \`Remove\` = 'KorvoUPS' WHERE \`ActionProperty\` = 'OLDERFOUND'"
-    msiinfo export "$msi" CustomAction | awk -F'\t' 'NR > 3 && $1 ~ /^Undo/ { print $1, $2 }' |
-        while read -r action type; do
-            msibuild "$msi" -q "UPDATE \`CustomAction\` SET \`Type\` = $((type | 0x500)) WHERE \`Action\` = '$action'"
+    msibuild "$msi" -q "UPDATE \`Component\` SET \`Condition\` = 'PORT' WHERE \`Component\` = 'Port'"
+    msiinfo export "$msi" CustomAction | awk -F'\t' 'NR > 3 && $1 ~ /^Undo/ { print $1, $2, "0x500" }
+        NR > 3 && $1 == "SetSecondary" { print $1, $2, "0x2000" }' |
+        while read -r action type flags; do
+            msibuild "$msi" -q "UPDATE \`CustomAction\` SET \`Type\` = $((type | flags)) WHERE \`Action\` = '$action'"
         done
     release+=("$(basename "$msi")")
     echo "make-package: $msi"

@@ -2,7 +2,7 @@
 rem Removes KorvoUPS, as install.cmd installed it on this Windows:
 rem   uninstall.cmd     (from an administrator's command prompt)
 rem The KorvoUPS service: stopped and removed with its registry keys and its
-rem settings (HKLM\SOFTWARE\KorvoUPS); its files leave %ProgramFiles%\KorvoUPS,
+rem settings (HKLM\SOFTWARE\KorvoUPS, with the accounts); its files leave %ProgramFiles%\KorvoUPS,
 rem the log of the outages stays there.
 rem The driver of Windows' own UPS service: the DLL, the list of its models
 rem and its settings go; the service's own settings stay as they are, so

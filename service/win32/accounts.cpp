@@ -13,9 +13,18 @@ namespace {
 
 // SYSTEM and the Administrators, full control, nothing inherited from the
 // settings key, which every user may read.
-const wchar_t USERS_ACCESS[] = L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
-// What the commands do with the key: its values and its access.
-const REGSAM USERS_KEY_RIGHTS = KEY_QUERY_VALUE | KEY_SET_VALUE | READ_CONTROL | WRITE_DAC;
+const wchar_t PROTECTED_ACCESS[] = L"D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
+// What the commands do with a protected key: its values and its access.
+const REGSAM PROTECTED_KEY_RIGHTS = KEY_QUERY_VALUE | KEY_SET_VALUE | READ_CONTROL | WRITE_DAC;
+
+// A key below the settings key that SYSTEM and the Administrators alone may reach.
+struct ProtectedKey {
+    const wchar_t* Name;  // below the settings key
+    const wchar_t* Path;  // below HKLM
+    const char* Text;     // for messages
+};
+const ProtectedKey USERS = {L"Users", USERS_KEY, USERS_KEY_NAME};
+const ProtectedKey SECONDARY = {L"Secondary", SECONDARY_KEY, SECONDARY_KEY_NAME};
 // Rights that let a holder read or change the accounts, or give itself that right.
 const ACCESS_MASK ACCOUNT_RIGHTS = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_SET_VALUE | KEY_CREATE_SUB_KEY |
                                    DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_READ | GENERIC_WRITE | GENERIC_ALL;
@@ -23,6 +32,8 @@ const char ROLE_PRIMARY[] = "primary";
 const char ROLE_SECONDARY[] = "secondary";
 // An account's value: the role, the password, their NULs.
 const DWORD MAX_ACCOUNT_VALUE_BYTES = 2048;
+
+}  // namespace
 
 bool IsAccountName(const std::string& name)
 {
@@ -54,6 +65,8 @@ bool IsAccountPassword(const std::string& password)
     }
     return true;
 }
+
+namespace {
 
 // The key's access, as a self-relative security descriptor.
 bool KeySecurity(HKEY key, std::string* descriptor)
@@ -109,9 +122,9 @@ int Fail(const std::string& what)
 
 // The key with the rights the commands need, made when create is set (its
 // parent, the settings key, as every user may read it). Its access is set
-// when it is made, and mended when it is open to others. ERROR_FILE_NOT_FOUND:
-// absent.
-LONG OpenUsersKey(bool create, HKEY* key)
+// when it is made, before anything is written to it, and mended when it is
+// open to others. ERROR_FILE_NOT_FOUND: absent.
+LONG OpenProtectedKey(const ProtectedKey& which, bool create, HKEY* key)
 {
     LONG status = ERROR_SUCCESS;
     DWORD disposition = REG_OPENED_EXISTING_KEY;
@@ -119,11 +132,11 @@ LONG OpenUsersKey(bool create, HKEY* key)
         HKEY settings = NULL;
         status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, NULL, 0, KEY_CREATE_SUB_KEY, NULL, &settings, NULL);
         if (status == ERROR_SUCCESS) {
-            status = RegCreateKeyExW(settings, L"Users", 0, NULL, 0, USERS_KEY_RIGHTS, NULL, key, &disposition);
+            status = RegCreateKeyExW(settings, which.Name, 0, NULL, 0, PROTECTED_KEY_RIGHTS, NULL, key, &disposition);
             RegCloseKey(settings);
         }
     } else {
-        status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, USERS_KEY, 0, USERS_KEY_RIGHTS, key);
+        status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, which.Path, 0, PROTECTED_KEY_RIGHTS, key);
     }
     if (status != ERROR_SUCCESS) {
         return status;
@@ -134,7 +147,7 @@ LONG OpenUsersKey(bool create, HKEY* key)
         // Set after the key is made, not as it is made: Wine ignores the
         // access given to RegCreateKeyExW. The new key holds nothing yet.
         PSECURITY_DESCRIPTOR access = NULL;
-        status = ConvertStringSecurityDescriptorToSecurityDescriptorW(USERS_ACCESS, SDDL_REVISION_1, &access, NULL)
+        status = ConvertStringSecurityDescriptorToSecurityDescriptorW(PROTECTED_ACCESS, SDDL_REVISION_1, &access, NULL)
                      ? RegSetKeySecurity(*key, DACL_SECURITY_INFORMATION, access)
                      : static_cast<LONG>(GetLastError());
         LocalFree(access);
@@ -142,7 +155,7 @@ LONG OpenUsersKey(bool create, HKEY* key)
             RegCloseKey(*key);
         } else if (open && disposition != REG_CREATED_NEW_KEY) {
             std::fprintf(stderr, "korvoups-service: %s was open to others: now SYSTEM and Administrators alone have access\n",
-                         USERS_KEY_NAME);
+                         which.Text);
         }
     }
     return status;
@@ -168,9 +181,9 @@ std::string TypedLine(HANDLE input, DWORD mode, const std::string& prompt, bool*
     return Utf8(typed.substr(0, typed.find(L'\n')));
 }
 
-// The password: at a console asked for twice without echo; else one line of
-// standard input (a last line without its LF too). CR LF or LF dropped.
-bool ReadPassword(const std::string& name, std::string* password, std::string* error)
+}  // namespace
+
+bool ReadPassword(const std::string& name, const std::string& command, std::string* password, std::string* error)
 {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
@@ -194,7 +207,7 @@ bool ReadPassword(const std::string& name, std::string* password, std::string* e
         text.pop_back();
     }
     if (!ended && text.empty()) {
-        *error = "no password on standard input (one line, e.g. echo PASSWORD| korvoups-service user add ...)";
+        *error = "no password on standard input (one line, e.g. echo PASSWORD| " + command + ")";
         return false;
     }
     if (!ended || !IsAccountPassword(text)) {
@@ -213,14 +226,38 @@ bool ReadPassword(const std::string& name, std::string* password, std::string* e
     return true;
 }
 
+bool StoreSecondaryAccount(const std::string& user, const std::string& password, std::string* error)
+{
+    HKEY key = NULL;
+    LONG status = OpenProtectedKey(SECONDARY, true, &key);
+    const char* value = "User";
+    if (status == ERROR_SUCCESS) {
+        std::wstring wideUser = Wide(user), widePassword = Wide(password);
+        status = RegSetValueExW(key, L"User", 0, REG_SZ, reinterpret_cast<const BYTE*>(wideUser.c_str()),
+                                static_cast<DWORD>((wideUser.size() + 1) * sizeof(wchar_t)));
+        if (status == ERROR_SUCCESS) {
+            value = "Password";
+            status = RegSetValueExW(key, L"Password", 0, REG_SZ, reinterpret_cast<const BYTE*>(widePassword.c_str()),
+                                    static_cast<DWORD>((widePassword.size() + 1) * sizeof(wchar_t)));
+        }
+        RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS) {
+        *error = std::string(SECONDARY_KEY_NAME) + "\\" + value + ": " + ErrorText(static_cast<DWORD>(status));
+    }
+    return status == ERROR_SUCCESS;
+}
+
+namespace {
+
 int AddUser(const std::string& name, const std::string& role)
 {
     std::string password, error;
-    if (!ReadPassword(name, &password, &error)) {
+    if (!ReadPassword(name, "korvoups-service user add ...", &password, &error)) {
         return Fail(error);
     }
     HKEY key = NULL;
-    LONG status = OpenUsersKey(true, &key);
+    LONG status = OpenProtectedKey(USERS, true, &key);
     if (status != ERROR_SUCCESS) {
         return Fail(std::string(USERS_KEY_NAME) + ": " + ErrorText(static_cast<DWORD>(status)));
     }
@@ -244,7 +281,7 @@ int AddUser(const std::string& name, const std::string& role)
 int RemoveUser(const std::string& name)
 {
     HKEY key = NULL;
-    LONG status = OpenUsersKey(false, &key);
+    LONG status = OpenProtectedKey(USERS, false, &key);
     if (status == ERROR_SUCCESS) {
         status = RegDeleteValueW(key, Wide(name).c_str());
         RegCloseKey(key);
@@ -262,7 +299,7 @@ int RemoveUser(const std::string& name)
 int ListUsers()
 {
     HKEY key = NULL;
-    LONG status = OpenUsersKey(false, &key);
+    LONG status = OpenProtectedKey(USERS, false, &key);
     if (status == ERROR_SUCCESS) {
         RegCloseKey(key);
     } else if (status != ERROR_FILE_NOT_FOUND) {

@@ -20,6 +20,13 @@ const char USERS_KEY_NAME[] = "HKLM\\SOFTWARE\\KorvoUPS\\Users";
 // UTF-8 without control characters.
 const size_t MAX_ACCOUNT_NAME_BYTES = 64;
 const size_t MAX_ACCOUNT_PASSWORD_BYTES = 256;
+bool IsAccountName(const std::string& name);
+bool IsAccountPassword(const std::string& password);
+
+// The password for NAME: at a console asked for twice without echo; else one
+// line of standard input (a last line without its LF too), CR LF or LF
+// dropped. False with *error, which shows command as an example of piping it.
+bool ReadPassword(const std::string& name, const std::string& command, std::string* password, std::string* error);
 
 // What the service serves logins with.
 struct LoadedAccounts {
@@ -49,6 +56,10 @@ struct SecondaryAccount {
     std::string Problem;
 };
 SecondaryAccount LoadSecondaryAccount();
+// Stores the secondary's account (a good name and password), its key's
+// access set as the Users key's is, before the values are written; false
+// with *error naming the key.
+bool StoreSecondaryAccount(const std::string& user, const std::string& password, std::string* error);
 
 // Whether a key's security descriptor lets anyone but SYSTEM and the
 // Administrators read its values, write them (a primary account of one's

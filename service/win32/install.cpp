@@ -1,5 +1,6 @@
 #include "install.h"
 
+#include "accounts.h"
 #include "registry.h"
 #include "service_config.h"
 #include "win32_text.h"
@@ -118,6 +119,21 @@ bool StopAndWait(SC_HANDLE service, std::string* error)
     return stopped;
 }
 
+// What install sets beside the service: the UPS it watches.
+bool SetTarget(const InstallTarget& target, std::string* error)
+{
+    if (target.Ups.empty()) {
+        if (!DeleteValue(SETTINGS_KEY, "Ups")) {
+            *error = "HKLM\\SOFTWARE\\KorvoUPS\\Ups could not be removed, and would keep the port unused";
+            return false;
+        }
+        return WriteText(SERVICE_KEY, "Port", REG_SZ, target.Port, error);
+    }
+    // The account first: Ups without it is a service that cannot log in.
+    return StoreSecondaryAccount(target.User, target.Password, error) &&
+           WriteText(SETTINGS_KEY, "Ups", REG_SZ, target.Ups, error);
+}
+
 }  // namespace
 
 bool RunsThisProgram(SC_HANDLE service)
@@ -132,20 +148,26 @@ bool RunsThisProgram(SC_HANDLE service)
     return Lower(config->lpBinaryPathName).find(PROGRAM_NAME) != std::wstring::npos;
 }
 
-int InstallService(const std::string& port)
+int InstallService(const InstallTarget& given)
 {
     SC_HANDLE manager = NULL;
     int opened = OpenManager(&manager);
     if (opened != ADMIN_DONE) {
         return opened;
     }
-    std::wstring command = L"\"" + ThisProgram() + L"\"";
+    InstallTarget target = given;
     std::string error;
+    std::wstring command = L"\"" + ThisProgram() + L"\"";
     int result = ADMIN_DONE;
     SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_ALL_ACCESS);
     if (service != NULL && !RunsThisProgram(service)) {
         std::fprintf(stderr, "korvoups-service: %s Nothing was changed.\n", WINDOWS_UPS_SERVICE);
         result = ADMIN_WINDOWS_UPS_SERVICE;
+    } else if (!target.Ups.empty() && target.Password.empty() &&
+               !ReadPassword(target.User, "korvoups-service install --ups " + target.Ups + " --user " + target.User,
+                             &target.Password, &error)) {
+        // Asked for before anything changes.
+        result = Fail(error);
     } else if (service != NULL) {
         // Installed before: the new copy takes over, with the same settings.
         if (!ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
@@ -160,13 +182,14 @@ int InstallService(const std::string& port)
             result = Fail("the UPS service could not be created: " + ErrorText(GetLastError()));
         }
     }
-    if (result == ADMIN_DONE &&
-        !(SetUpService(service, &error) && WriteText(SERVICE_KEY, "Port", REG_SZ, port, &error))) {
+    if (result == ADMIN_DONE && !(SetUpService(service, &error) && SetTarget(target, &error))) {
         result = Fail(error);
     }
     if (result == ADMIN_DONE) {
-        std::printf("The UPS service is installed: \"%s\" on %s, started with Windows.\n", Utf8(ThisProgram()).c_str(),
-                    port.c_str());
+        std::string watches = target.Ups.empty() ? "on " + target.Port
+                                                 : "following " + target.Ups + " as " + target.User;
+        std::printf("The UPS service is installed: \"%s\" %s, started with Windows.\n", Utf8(ThisProgram()).c_str(),
+                    watches.c_str());
     }
     if (service != NULL) {
         CloseServiceHandle(service);

@@ -8,6 +8,8 @@
 #include "port_probe.h"
 #include "probe.h"
 #include "service_run.h"
+#include "ups_address.h"
+#include "win32_text.h"
 
 #include <windows.h>
 
@@ -29,7 +31,8 @@ SERVICE_TABLE_ENTRYW Services[] = {{const_cast<LPWSTR>(L"UPS"), ServiceMain}, {N
 void Usage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: korvoups-service install COMn | uninstall | stop | run --console [--for SECONDS]\n"
+                 "usage: korvoups-service install COMn | install --ups NAME@HOST[:PORT] --user NAME\n"
+                 "                        | uninstall | stop | run --console [--for SECONDS]\n"
                  "                        | status [--wait SECONDS] | settings | set NAME VALUE | drill [SECONDS]\n"
                  "                        | probe COMn | detect\n"
                  "                        | user add NAME primary|secondary | user remove NAME | user list\n"
@@ -37,6 +40,11 @@ void Usage(FILE* out)
                  "  install COMn     register the Windows service \"UPS\" for this program, the UPS on COMn\n"
                  "                   (exit 0 done, 1 not an administrator, 2 failed, 3 Windows has a UPS\n"
                  "                   service of its own: install the driver with korvoups.inf instead)\n"
+                 "  install --ups NAME@HOST[:PORT] --user NAME\n"
+                 "                   the same for a UPS that another machine serves: the service follows\n"
+                 "                   it as a secondary, logged in as NAME, its password read as for user\n"
+                 "                   add (--password PASSWORD instead: for an installer's own action, as a\n"
+                 "                   command line is shown to other programs; exit codes as above)\n"
                  "  uninstall        stop and remove the service, its registry keys and its settings\n"
                  "  run --console    the service in this console: every log line on stdout, Ctrl-C stops\n"
                  "                   (--for SECONDS: stop after that long)\n"
@@ -94,6 +102,70 @@ bool WholeSeconds(const char* text, uint32_t most, uint32_t* seconds)
     return *seconds <= most;
 }
 
+// The command line's word at index as typed: argv is in the ANSI code page,
+// which cannot hold every password. Empty when it cannot be read.
+std::string TypedArgument(int index)
+{
+    typedef LPWSTR*(WINAPI * SplitCommandLine)(LPCWSTR, int*);
+    // shell32 for this alone, not loaded at every start of the service.
+    HMODULE shell = LoadLibraryW(L"shell32.dll");
+    SplitCommandLine split =
+        shell == NULL ? NULL
+                      : reinterpret_cast<SplitCommandLine>(
+                            reinterpret_cast<void*>(GetProcAddress(shell, "CommandLineToArgvW")));
+    int count = 0;
+    LPWSTR* words = split == NULL ? NULL : split(GetCommandLineW(), &count);
+    std::string word = words != NULL && index < count ? Utf8(words[index]) : std::string();
+    LocalFree(words);
+    if (shell != NULL) {
+        FreeLibrary(shell);
+    }
+    return word;
+}
+
+// install COMn, or install --ups NAME@HOST[:PORT] --user NAME [--password PASSWORD].
+int Install(int argc, char** argv)
+{
+    InstallTarget target;
+    if (argc == 3 && IsPortName(argv[2])) {
+        target.Port = argv[2];
+        return InstallService(target);
+    }
+    if (argc < 4 || Lower(argv[2]) != "--ups") {
+        return Refuse("install takes the UPS's port, COM1 to COM255, or --ups NAME@HOST[:PORT] --user NAME");
+    }
+    bool password = false;
+    for (int i = 4; i + 1 < argc; i += 2) {
+        std::string option = Lower(argv[i]);
+        if (option == "--user" && target.User.empty()) {
+            target.User = argv[i + 1];
+        } else if (option == "--password" && !password) {
+            target.Password = TypedArgument(i + 1);
+            password = true;
+        } else {
+            return Refuse(("install --ups takes --user NAME (and --password PASSWORD), once each, not " + option).c_str());
+        }
+    }
+    UpsAddress address;
+    std::string error;
+    if (!ParseUpsAddress(argv[3], &address, &error)) {
+        return Refuse(("install --ups: " + error).c_str());
+    }
+    target.Ups = argv[3];
+    if (argc % 2 != 0 || target.User.empty()) {
+        return Refuse("install --ups takes the account to log in with: --user NAME (--turnoff is not offered: the "
+                      "UPS is its primary's to turn off)");
+    }
+    if (!IsAccountName(target.User)) {
+        return Refuse(("an account name is 1 to 64 printable ASCII characters without spaces: \"" + target.User +
+                       "\" is not").c_str());
+    }
+    if (password && !IsAccountPassword(target.Password)) {
+        return Refuse("--password: a password is one line of 1 to 256 bytes of UTF-8 without control characters");
+    }
+    return InstallService(target);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -116,10 +188,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (command == "install") {
-        if (argc != 3 || !IsPortName(argv[2])) {
-            return Refuse("install takes the UPS's port, COM1 to COM255");
-        }
-        return InstallService(argv[2]);
+        return Install(argc, argv);
     }
     if (argc == 2 && command == "uninstall") {
         return UninstallService();

@@ -92,3 +92,29 @@ reg_query() {
     done
     return 2
 }
+
+# winpath PATH: a Linux path as the prefix's Z: drive names it.
+winpath() { echo "Z:${1//\//\\}"; }
+
+# msiexec NAME ARGS...: Wine's msiexec with ARGS, its log in $work/NAME.log
+# and its output in $work/NAME.out; the exit code in $rc.
+msiexec() {  # NAME ARGS...
+    local name="$1" start
+    shift
+    start="$(date +%s%N)"
+    rc=0
+    timeout 180 "$WINE" msiexec "$@" /l*v "$(winpath "$work/$name.log")" >"$work/$name.out" 2>&1 || rc=$?
+    echo "  msiexec $*: exit $rc, $((($(date +%s%N) - start) / 1000000)) ms" >&2
+}
+# refusal NAME MSI ARGS...: the message of the package's launch condition
+# that refused it. Wine shows none without a UI and logs none; its msi trace
+# names the condition.
+refusal() {  # NAME MSI ARGS...
+    local name="$1" msi="$2" condition
+    shift 2
+    WINEDEBUG=+msi msiexec "$name" /i "$(winpath "$msi")" /qn "$@"
+    condition="$(awk '/ACTION_LaunchConditions/ { on = 1 } on && /MSI_EvaluateConditionW 0 <- L"/ { c = $0 }
+        END { sub(/.*MSI_EvaluateConditionW 0 <- L"/, "", c); sub(/"$/, "", c); gsub(/\\"/, "\"", c); print c }' \
+        "$work/$name.out")"
+    msiinfo export "$msi" LaunchCondition | tr -d '\r' | awk -F'\t' -v c="$condition" 'NR > 3 && $1 == c { print $2 }'
+}

@@ -5,7 +5,8 @@
 #   msiexec /i THIS /qn PORT=COM1 TURNOFF=1 DRYRUN=1: the service registered
 #     whole and running, the UPS answering `status`, Add/Remove Programs;
 #   a changed setting, then msiexec /i NEXT /qn: the settings, the accounts'
-#     key, the port and the log kept, the service running the next version;
+#     key and the secondary's, the port and the log kept, the service running
+#     the next version;
 #   THIS again: refused as older; msiexec /x: nothing left behind;
 #   THIS without PORT, or with TURNOFF=yes: refused, saying what to give
 #   (on x86_64 also the x86 package, which refuses 64-bit Windows);
@@ -45,7 +46,6 @@ trap cleanup EXIT
 wine_session "$arch" "$build_dir" "$work"
 program_files="$WINEPREFIX/drive_c/Program Files/KorvoUPS"
 installed='C:\Program Files\KorvoUPS\korvoups-service.exe'
-winpath() { echo "Z:${1//\//\\}"; }
 
 echo "msi ($arch): the packages of $version and $next"
 make_package() { bash "$here/../../packaging/make-package.sh" "$@" >/dev/null; }  # OUT X86_TREE AMD64_TREE
@@ -68,26 +68,6 @@ next_msi="$work/next/KorvoUPS-$next-$msi_arch.msi"
 check "SHA256SUMS lists the package" "$(cd "$work/this" && grep -c " KorvoUPS-$version-$msi_arch.msi\$" SHA256SUMS &&
     sha256sum --quiet --strict -c SHA256SUMS && echo matches)" $'1\nmatches'
 
-# Runs msiexec with ARGS, its log in WORK/NAME.log; the exit code in $rc.
-msiexec() {  # NAME ARGS...
-    local name="$1" start
-    shift
-    start="$(date +%s%N)"
-    rc=0
-    timeout 180 "$WINE" msiexec "$@" /l*v "$(winpath "$work/$name.log")" >"$work/$name.out" 2>&1 || rc=$?
-    echo "  msiexec $*: exit $rc, $((($(date +%s%N) - start) / 1000000)) ms" >&2
-}
-# The message of the package's launch condition that refused it. Wine shows
-# none without a UI and logs none; its msi trace names the condition.
-refusal() {  # NAME MSI ARGS...
-    local name="$1" msi="$2" condition
-    shift 2
-    WINEDEBUG=+msi msiexec "$name" /i "$(winpath "$msi")" /qn "$@"
-    condition="$(awk '/ACTION_LaunchConditions/ { on = 1 } on && /MSI_EvaluateConditionW 0 <- L"/ { c = $0 }
-        END { sub(/.*MSI_EvaluateConditionW 0 <- L"/, "", c); sub(/"$/, "", c); gsub(/\\"/, "\"", c); print c }' \
-        "$work/$name.out")"
-    msiinfo export "$msi" LaunchCondition | tr -d '\r' | awk -F'\t' -v c="$condition" 'NR > 3 && $1 == c { print $2 }'
-}
 # PREFIX when TEXT begins with it, else TEXT.
 starts() {  # TEXT PREFIX
  [[ "$1" == "$2"* ]] && echo "$2" || echo "$1"; }
@@ -137,12 +117,13 @@ check "Add/Remove Programs: KorvoUPS, its version, publisher and help link" "$(p
     "$version KorvoUPS C:\\Program Files\\KorvoUPS\\README.md"
 
 echo "msi ($arch): a changed setting and an account, then msiexec /i KorvoUPS-$next-$msi_arch.msi /qn"
-printf 'Windows Registry Editor Version 5.00\r\n\r\n[%s]\r\n"ShutdownAfterSeconds"=dword:0000012c\r\n\r\n[%s\\Users]\r\n"monitor"="kept"\r\n' \
-    "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}" "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}" >"$WINEPREFIX/drive_c/changed.reg"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[%s]\r\n"ShutdownAfterSeconds"=dword:0000012c\r\n\r\n[%s\\Users]\r\n"monitor"="kept"\r\n\r\n[%s\\Secondary]\r\n"User"="monuser"\r\n' \
+    "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}" "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}" "${SETTINGS_KEY/HKLM/HKEY_LOCAL_MACHINE}" \
+    >"$WINEPREFIX/drive_c/changed.reg"
 wine_reg import 'C:\changed.reg' >/dev/null
 settings="$(reg_query "$SETTINGS_KEY" /s)"
 check "TURNOFF=1 DRYRUN=1" "$(awk '$2 ~ /^REG_/ { print $1 "=" $3 }' <<<"$settings" | sort | paste -sd' ')" \
-    "DryRun=0x1 ShutdownAfterSeconds=0x12c TurnOff=0x1 monitor=kept"
+    "DryRun=0x1 ShutdownAfterSeconds=0x12c TurnOff=0x1 User=monuser monitor=kept"
 first_line="$(head -n 1 "$program_files/events.log")"
 msiexec upgrade /i "$(winpath "$next_msi")" /qn
 check "upgraded" "$rc" 0

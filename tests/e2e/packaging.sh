@@ -15,16 +15,16 @@
 # Exit 77 (skipped) without a simulator or where ARCH cannot run.
 set -euo pipefail
 
-if (($# != 6)); then
-    echo "usage: $0 x86_64|i686 BUILD_DIR HOST_EXE DLL SIMULATOR HOLD_FILE_EXE" >&2
+if (($# != 6 && $# != 7)); then
+    echo "usage: $0 x86_64|i686 BUILD_DIR HOST_EXE DLL SIMULATOR HOLD_FILE_EXE [install|secondary]" >&2
     exit 2
 fi
-arch="$1" build_dir="$2" host="$3" dll="$4" simulator="$5" holder_exe="$6"
+arch="$1" build_dir="$2" host="$3" dll="$4" simulator="$5" holder_exe="$6" case="${7:-install}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../../scripts/wine-env.sh"
 source "$here/lib.sh"
 skip_unless_runnable "$simulator" "$arch"
-case "$arch" in x86_64) folder=amd64 ;; i686) folder=x86 ;; *) echo "unknown arch $arch" >&2; exit 2 ;; esac
+case "$arch" in x86_64) folder=amd64 msi_arch=x64 ;; i686) folder=x86 msi_arch=x86 ;; *) echo "unknown arch $arch" >&2; exit 2 ;; esac
 
 SERVICE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\UPS'
 PROVIDERS_KEY="$SERVICE_KEY\\ServiceProviders\\KorvoUPS"
@@ -48,11 +48,12 @@ service_settings() { reg_tree "$SERVICE_KEY" | grep -v '^ServiceProviders' || tr
 present() { if [[ -e "$1" ]]; then echo present; else echo absent; fi; }
 
 work="$build_dir/e2e/packaging"
-sim_pid="" pair_pid="" held_pid=""
+[[ "$case" == install ]] || work+="_$case"
+sim_pid="" pair_pid="" held_pid="" nas_pid=""
 cleanup() {
     # The wineserver holds the simulator's pty: it goes first (see wine-run.sh).
     wine_session_end
-    for pid in "$sim_pid" "$pair_pid" "$held_pid"; do
+    for pid in "$sim_pid" "$pair_pid" "$held_pid" "$nas_pid"; do
         if [[ -n "$pid" ]]; then kill "$pid" 2>/dev/null || true; fi
     done
 }
@@ -85,6 +86,117 @@ package="$work/unpacked/$folder"
 
 # Installs count only by what they leave behind; a hung dialog ends by time-out.
 inf_section() { (cd "$package" && timeout 120 "$WINE" rundll32 setupapi.dll,InstallHinfSection "$1" 128 '.\korvoups.inf'); }
+
+# Runs a script or program of a package's folder, its output shown (and
+# kept in WORK/OUTPUT without CRs); the exit code in $rc.
+run_in() {  # FOLDER OUTPUT COMMAND ARGS...
+    local folder="$1" out="$2"
+    shift 2
+    rc=0
+    (cd "$folder" && timeout 120 "$WINE" cmd /c "$@") >"$work/$out.raw" 2>&1 || rc=$?
+    tr -d '\r' <"$work/$out.raw" >"$work/$out"
+    sed "s/^/  $1: /" "$work/$out"
+}
+run_script() { run_in "$package" "$@"; }  # OUTPUT SCRIPT ARGS...
+said() { grep -cxF -- "$2" "$work/$1" || true; }  # OUTPUT LINE: how often the line was said
+program_files="$WINEPREFIX/drive_c/Program Files/KorvoUPS"
+service_image() { reg_query "$SERVICE_KEY" /v ImagePath 2>/dev/null | awk '$1 == "ImagePath" { $1 = $2 = ""; print substr($0, 3) }' || true; }
+
+service_state() { "$WINE" sc query UPS | tr -d '\r' | awk '$1 == "STATE" { print $4 }'; }
+log_events() { tr -d '\r' <"$program_files/events.log"; }
+installed_version() { "$WINE" "$program_files/korvoups-service.exe" --version | tr -d '\r'; }
+hold_installed_dll() {  # SECONDS OUTPUT: held_pid, once it holds it (readers only)
+    "$WINE" "$holder_exe" 'C:\Program Files\KorvoUPS\KorvoUPS.dll' "$1" readers >"$work/$2" 2>&1 &
+    held_pid=$!
+    for _ in $(seq 100); do grep -q holding "$work/$2" && break; sleep 0.2; done
+}
+
+# The scripted primary's record of what its clients sent (nas_server.py's SENT).
+nas_sent() {
+    exec 3<>"/dev/tcp/127.0.0.1/$nas_control"
+    echo SENT >&3
+    sed '/^END$/q' <&3
+    exec 3<&-
+}
+
+# A machine without the UPS cable: install.cmd /ups, then the Windows Installer package with UPS.
+secondary() {
+    python3 "$here/../win32/nas_server.py" --port-file "$work/nas-ports" --lifetime 300 &
+    nas_pid=$!
+    for _ in $(seq 200); do [[ -s "$work/nas-ports" ]] && break; sleep 0.05; done
+    read -r nas_port nas_control _ <"$work/nas-ports"
+    local ups="ups@127.0.0.1:$nas_port" msi="$work/out/KorvoUPS-$version-$msi_arch.msi"
+
+    echo "packaging ($arch): install.cmd /ups $ups /user monuser, the password on standard input"
+    run_script ups-turnoff.out install.cmd /ups "$ups" /user monuser /turnoff </dev/null
+    check "install.cmd /ups with /turnoff: exit code (refused)" "$rc" 1
+    check "... saying why" "$(grep -c 'neither a port nor /turnoff' "$work/ups-turnoff.out" || true)" 1
+    run_script install-ups.out install.cmd /ups "$ups" /user monuser <<<$'secret\r'
+    check "install.cmd /ups: exit code (the primary answers)" "$rc" 0
+    check "install.cmd /ups: says what the primary answers" "$(said install-ups.out "The primary $ups answers: on mains")" 1
+    check "install.cmd /ups: Ups, the account, no Port" \
+        "$(reg_tree "$SETTINGS_KEY" | sort | paste -sd' ') $(reg_tree "$SERVICE_KEY" | grep -c '^|Port|' || true)" \
+        "Secondary Secondary|Password|REG_SZ|secret Secondary|User|REG_SZ|monuser |Ups|REG_SZ|$ups 0"
+    check "install.cmd /ups: the service logged in to the primary" "$(nas_sent | grep -m 1 -c '^LOGIN ups$' || true)" 1
+    run_script uninstall-ups.out uninstall.cmd
+    check "uninstall.cmd: exit code" "$rc" 0
+    check "uninstall.cmd: the settings and the account" "$(reg_tree "$SETTINGS_KEY")" absent
+
+    echo "packaging ($arch): msiexec /i KorvoUPS-$version-$msi_arch.msi /qn UPS=$ups UPSUSER=monuser UPSPASSWORD=secret"
+    check "with TURNOFF=1: refused" \
+        "$(refusal msi-turnoff "$msi" UPS="$ups" UPSUSER=monuser UPSPASSWORD=secret TURNOFF=1)" \
+        "TURNOFF=1 is not offered with UPS: the UPS is its primary's, which turns it off."
+    msiexec msi-install /i "$(winpath "$msi")" /qn UPS="$ups" UPSUSER=monuser UPSPASSWORD=secret
+    check "installed" "$rc" 0
+    rc=0
+    "$WINE" "$program_files/korvoups-service.exe" status --wait 30 >"$work/msi-status.out" 2>&1 || rc=$?
+    sed 's/^/  status: /' "$work/msi-status.out"
+    check "the service follows the primary, logged in (status)" \
+        "$rc $(grep -c '^session:  logged in to .* as monuser; on mains' "$work/msi-status.out" || true)" "0 1"
+    check "the password is not in the installer's log" "$(grep -ac secret "$work/msi-install.log" || true)" 0
+    check "Ups, the account, no Port" \
+        "$(reg_tree "$SETTINGS_KEY" | sort | paste -sd' ') $(reg_tree "$SERVICE_KEY" | grep -c '^|Port|' || true)" \
+        "Secondary Secondary|Password|REG_SZ|secret Secondary|User|REG_SZ|monuser |Ups|REG_SZ|$ups 0"
+
+    echo "packaging ($arch): msiexec /i KorvoUPS-$next-$msi_arch.msi /qn, an upgrade given nothing"
+    mkdir -p "$work/next-tree"
+    for file in KorvoUPS.dll KorvoUPS.dll.debug ups_host.exe; do ln -sf "$(realpath "$build_dir/$file")" "$work/next-tree/$file"; done
+    echo "$next" >"$work/next-tree/korvoups-version.txt"
+    next_version_program "$build_dir/korvoups-service.exe" "$version" "$next" "$work/next-tree/korvoups-service.exe"
+    local next_arguments=("$work/next" "" "$work/next-tree")
+    [[ "$arch" == x86_64 ]] || next_arguments=("$work/next" "$work/next-tree" "")
+    bash "$here/../../packaging/make-package.sh" "${next_arguments[@]}" >/dev/null
+    msiexec msi-upgrade /i "$(winpath "$work/next/KorvoUPS-$next-$msi_arch.msi")" /qn
+    rc=$rc$("$WINE" "$program_files/korvoups-service.exe" status --wait 30 >"$work/msi-status.out" 2>&1 || echo " status $?")
+    sed 's/^/  status: /' "$work/msi-status.out"
+    tr -d "\r" <"$program_files/events.log" | tail -n 3 | sed 's/^/  log: /'
+    check "upgraded; the next version follows the primary, logged in" \
+        "$rc $(grep -c '^session:  logged in to .* as monuser; on mains' "$work/msi-status.out" || true) $(grep -ac "START KorvoUPS service $next" "$program_files/events.log" || true)" \
+        "0 1 1"
+    check "... Ups and the account kept, no Port" \
+        "$(reg_tree "$SETTINGS_KEY" | sort | paste -sd' ') $(reg_tree "$SERVICE_KEY" | grep -c '^|Port|' || true)" \
+        "Secondary Secondary|Password|REG_SZ|secret Secondary|User|REG_SZ|monuser |Ups|REG_SZ|$ups 0"
+    msiexec msi-uninstall /x "$(winpath "$work/next/KorvoUPS-$next-$msi_arch.msi")" /qn
+    check "uninstalled: the settings and the account" "$rc $(reg_tree "$SETTINGS_KEY")" "0 absent"
+
+    echo "packaging ($arch): install.cmd /ups beside Windows' own UPS service"
+    "$WINE" sc create UPS binpath= 'C:\windows\system32\ups.exe' >/dev/null
+    run_script ups-windows.out install.cmd /ups "$ups" /user monuser </dev/null
+    check "refused, saying why" "$rc $(grep -c '/ups needs the KorvoUPS service' "$work/ups-windows.out" || true)" "1 1"
+    "$WINE" sc delete UPS >/dev/null
+
+    echo "packaging ($arch): UPS that the service cannot read"
+    msiexec msi-bad /i "$(winpath "$msi")" /qn UPS=ups@ UPSUSER=monuser UPSPASSWORD=secret
+    check "failed, undone: no service, no settings" \
+        "$((rc != 0)) $(reg_tree "$SERVICE_KEY") $(reg_tree "$SETTINGS_KEY")" "1 absent absent"
+}
+
+if [[ "$case" == secondary ]]; then
+    secondary
+    echo "packaging ($arch): $passed passed, $failed failed"
+    ((failed == 0))
+    exit
+fi
 
 echo "packaging ($arch): the INF on a machine without a UPS configured"
 wine_reg delete "$SERVICE_KEY" /f >/dev/null 2>&1 || true
@@ -122,30 +234,6 @@ check "uninstalled: the model's list" "$(reg_tree "$PROVIDERS_KEY")" absent
 check "uninstalled: the driver's own settings" "$(reg_tree "$SETTINGS_KEY")" absent
 check "uninstalled: system32\\KorvoUPS.dll" "$(present "$system32/KorvoUPS.dll")" absent
 
-# Runs a script or program of a package's folder, its output shown (and
-# kept in WORK/OUTPUT without CRs); the exit code in $rc.
-run_in() {  # FOLDER OUTPUT COMMAND ARGS...
-    local folder="$1" out="$2"
-    shift 2
-    rc=0
-    (cd "$folder" && timeout 120 "$WINE" cmd /c "$@") >"$work/$out.raw" 2>&1 || rc=$?
-    tr -d '\r' <"$work/$out.raw" >"$work/$out"
-    sed "s/^/  $1: /" "$work/$out"
-}
-run_script() { run_in "$package" "$@"; }  # OUTPUT SCRIPT ARGS...
-said() { grep -cxF -- "$2" "$work/$1" || true; }  # OUTPUT LINE: how often the line was said
-program_files="$WINEPREFIX/drive_c/Program Files/KorvoUPS"
-service_image() { reg_query "$SERVICE_KEY" /v ImagePath 2>/dev/null | awk '$1 == "ImagePath" { $1 = $2 = ""; print substr($0, 3) }' || true; }
-
-service_state() { "$WINE" sc query UPS | tr -d '\r' | awk '$1 == "STATE" { print $4 }'; }
-log_events() { tr -d '\r' <"$program_files/events.log"; }
-installed_version() { "$WINE" "$program_files/korvoups-service.exe" --version | tr -d '\r'; }
-winpath() { echo "Z:${1//\//\\}"; }
-hold_installed_dll() {  # SECONDS OUTPUT: held_pid, once it holds it (readers only)
-    "$WINE" "$holder_exe" 'C:\Program Files\KorvoUPS\KorvoUPS.dll' "$1" readers >"$work/$2" 2>&1 &
-    held_pid=$!
-    for _ in $(seq 100); do grep -q holding "$work/$2" && break; sleep 0.2; done
-}
 
 echo "packaging ($arch): install.cmd /turnoff COM2, no UPS service of Windows' own, no UPS on COM2"
 wine_reg delete "$SERVICE_KEY" /f >/dev/null 2>&1 || true

@@ -33,12 +33,12 @@ public:
     PSECURITY_DESCRIPTOR Bytes = NULL;
 };
 
-// The Users key's access now.
-std::string UsersKeySecurity()
+// A key's access now (the Users key's by default).
+std::string KeySecurity(const wchar_t* path = USERS_KEY)
 {
     HKEY key = NULL;
     std::string descriptor;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, USERS_KEY, 0, READ_CONTROL, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL, &key) != ERROR_SUCCESS) {
         return descriptor;
     }
     DWORD size = 0;
@@ -51,11 +51,25 @@ std::string UsersKeySecurity()
     return descriptor;
 }
 
-void SetUsersKeySecurity(const wchar_t* sddl)
+// A key's access in SDDL; empty when it cannot be read.
+std::string KeySddl(const wchar_t* path)
+{
+    std::string security = KeySecurity(path);
+    wchar_t* sddl = NULL;
+    if (security.empty() || !ConvertSecurityDescriptorToStringSecurityDescriptorW(&security[0], SDDL_REVISION_1,
+                                                                                  DACL_SECURITY_INFORMATION, &sddl, NULL)) {
+        return std::string();
+    }
+    std::string text = Utf8(sddl);
+    LocalFree(sddl);
+    return text;
+}
+
+void SetUsersKeySecurity(const wchar_t* sddl, const wchar_t* path = USERS_KEY)
 {
     Descriptor access(sddl);
     HKEY key = NULL;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, USERS_KEY, 0, WRITE_DAC, &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, WRITE_DAC, &key), ERROR_SUCCESS);
     EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, access.Bytes), ERROR_SUCCESS);
     RegCloseKey(key);
 }
@@ -226,14 +240,10 @@ TEST(Accounts, CommandsKeepAccountsInAKeyClosedToOthers)
     EXPECT_TRUE(accounts.Problems.empty());
 
     // The key as made: SYSTEM and the Administrators alone, nothing inherited.
-    std::string security = UsersKeySecurity();
+    std::string security = KeySecurity();
     ASSERT_FALSE(security.empty());
     EXPECT_FALSE(OpenToOthers(&security[0]));
-    wchar_t* sddl = NULL;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(&security[0], SDDL_REVISION_1,
-                                                                     DACL_SECURITY_INFORMATION, &sddl, NULL));
-    EXPECT_EQ(Utf8(sddl), "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)");
-    LocalFree(sddl);
+    EXPECT_EQ(KeySddl(USERS_KEY), "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)");
 }
 
 TEST(Accounts, AKeyOpenToOthersIsReportedThenMended)
@@ -328,6 +338,71 @@ TEST(Accounts, TheSecondarysAccountIsUsedOnlyFromAClosedKeyAndWhole)
         }
     }
     DeleteTree(SETTINGS_KEY);
+}
+
+// install --ups: the service registered, Ups set and the account in a key
+// closed to others (judged as the service judges it); each refusal, one row,
+// changes nothing; install COMn then uses the port; uninstall removes it all.
+TEST(Accounts, InstallUpsKeepsTheAccountInAClosedKey)
+{
+    DeleteTree(SETTINGS_KEY);
+    const struct {
+        const char* arguments;
+        const char* input;
+        int exit;
+    } refusals[] = {
+        {"install --ups ups@ --user monuser", "secret\n", 2},               // no host
+        {"install --ups \"ups@nas x\" --user monuser", "secret\n", 2},      // a blank
+        {"install --ups ups@nas:0 --user monuser", "secret\n", 2},          // no port 0
+        {"install --ups ups@nas", "secret\n", 2},                           // no account
+        {"install --ups ups@nas --user monuser --turnoff 1", "secret\n", 2},
+        {"install --ups ups@nas --user \"mon user\"", "secret\n", 2},
+        {"install --ups ups@nas --user monuser --user other", "secret\n", 2},
+        {"install --ups ups@nas --user monuser", "", 2},                     // no password
+        {"install --ups ups@nas --user monuser", "a\tb\n", 2},
+        {"install --ups ups@nas --user monuser --password \"\"", "", 2},
+    };
+    for (const auto& row : refusals) {
+        std::string output;
+        EXPECT_EQ(RunProgram(row.arguments, row.input, &output), row.exit) << row.arguments;
+        EXPECT_EQ(ReadText(SETTINGS_KEY, "Ups"), "") << row.arguments;
+        EXPECT_NE(LoadSecondaryAccount().Problem, "") << row.arguments;
+    }
+
+    std::string output;
+    ASSERT_EQ(RunProgram("install --ups ups@[::1]:3494 --user monuser", "top secret\r\n", &output), 0);
+    EXPECT_NE(output.find("\" following ups@[::1]:3494 as monuser, started with Windows.\n"), std::string::npos)
+        << output;
+    EXPECT_EQ(ReadText(SETTINGS_KEY, "Ups"), "ups@[::1]:3494");
+    SecondaryAccount account = LoadSecondaryAccount();
+    EXPECT_EQ(account.Problem, "");
+    EXPECT_EQ(account.User + "/" + account.Password, "monuser/top secret");
+    std::string security = KeySecurity(SECONDARY_KEY);
+    ASSERT_FALSE(security.empty());
+    EXPECT_FALSE(OpenToOthers(&security[0]));
+    EXPECT_EQ(KeySddl(SECONDARY_KEY), "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)");
+    EXPECT_NE(ReadText(L"SYSTEM\\CurrentControlSet\\Services\\UPS", "ImagePath"), "");
+
+    // Again, with the key opened to users meanwhile: mended, the new account in it.
+    SetUsersKeySecurity(L"D:(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)", SECONDARY_KEY);
+    EXPECT_NE(LoadSecondaryAccount().Problem, "");
+    output.clear();
+    ASSERT_EQ(RunProgram("INSTALL --UPS ups@nas --USER nasuser --password p\xC3\xA4ss", "", &output), 0);
+    account = LoadSecondaryAccount();
+    EXPECT_EQ(account.Problem, "");
+    EXPECT_EQ(account.User + "/" + account.Password, "nasuser/p\xC3\xA4ss");
+    EXPECT_EQ(ReadText(SETTINGS_KEY, "Ups"), "ups@nas");
+
+    // The UPS on a port again: Ups goes, so that the port is used.
+    output.clear();
+    ASSERT_EQ(RunProgram("install COM1", "", &output), 0);
+    EXPECT_EQ(ReadText(SETTINGS_KEY, "Ups"), "");
+    EXPECT_EQ(ReadText(L"SYSTEM\\CurrentControlSet\\Services\\UPS", "Port"), "COM1");
+
+    output.clear();
+    ASSERT_EQ(RunProgram("uninstall", "", &output), 0);
+    HKEY key = NULL;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, SECONDARY_KEY, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(Accounts, TheProgramsUserCommand)
