@@ -1,6 +1,25 @@
 # shellcheck shell=bash
-# Shared by the benchmarks (after scripts/wine-env.sh): a Wine session whose
-# COM1 is the simulator's line, and the simulator started and stopped on it.
+# Shared by the benchmarks, sourced from the checkout's top: their build, a
+# Wine session whose COM1 is the simulator's line, and the simulator started
+# and stopped on it.
+
+# bench_build ARCH TARGET...: the packages, the native simulator (unless
+# KORVO_SIMULATOR names one) and the ARCH tree's TARGETs; $simulator is its
+# path, scripts/wine-env.sh sourced. Exits where ARCH cannot run.
+bench_build() {
+    local arch="$1"
+    shift
+    scripts/install-deps.sh >/dev/null
+    echo "== building the simulator and the $arch $*"
+    cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+    [[ -n "${KORVO_SIMULATOR:-}" ]] || cmake --build build/native --target ups-simulator >/dev/null
+    cmake -S . -B "build/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" >/dev/null
+    cmake --build "build/$arch" --target "$@" >/dev/null
+    simulator="$(realpath "${KORVO_SIMULATOR:-build/native/tools/ups-simulator/ups-simulator}")"
+    source scripts/wine-env.sh
+    wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
+}
 
 # bench_session ARCH OUT: the session in OUT/run; $line is COM1's pty, the
 # service key names it as the UPS's port.

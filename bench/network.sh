@@ -27,20 +27,10 @@ reply_ms=200  # 48 bytes, 10 bits a byte at 2400 baud
 poll_seconds=2
 clients=64
 
-scripts/install-deps.sh >/dev/null
-echo "== building the simulator and the $arch service"
-cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-[[ -n "${KORVO_SIMULATOR:-}" ]] || cmake --build build/native --target ups-simulator >/dev/null
-cmake -S . -B "build/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" >/dev/null
-cmake --build "build/$arch" --target korvoups-service KorvoUPS >/dev/null
-simulator="$(realpath "${KORVO_SIMULATOR:-build/native/tools/ups-simulator/ups-simulator}")"
+source bench/lib.sh
+bench_build "$arch" korvoups-service KorvoUPS
 service="$(realpath "build/$arch/korvoups-service.exe")"
 clients_py="$(realpath bench/network_clients.py)"
-
-source scripts/wine-env.sh
-wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
-source bench/lib.sh
 port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
 stamp_lines() { perl -MTime::HiRes=time -ne '$| = 1; printf "%.3f %s", time, $_'; }
 

@@ -10,19 +10,9 @@ arch="${1:-x86_64}"
 out="build/bench/$arch"
 mkdir -p "$out"
 
-scripts/install-deps.sh >/dev/null
-echo "== building the simulator and the $arch benchmark"
-cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-[[ -n "${KORVO_SIMULATOR:-}" ]] || cmake --build build/native --target ups-simulator >/dev/null
-cmake -S . -B "build/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" >/dev/null
-cmake --build "build/$arch" --target poll_bench >/dev/null
-simulator="$(realpath "${KORVO_SIMULATOR:-build/native/tools/ups-simulator/ups-simulator}")"
-bench="$(realpath "build/$arch/bench/poll_bench.exe")"
-
-source scripts/wine-env.sh
-wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
 source bench/lib.sh
+bench_build "$arch" poll_bench
+bench="$(realpath "build/$arch/bench/poll_bench.exe")"
 bench_session "$arch" "$out"
 wine_reg add 'HKLM\SYSTEM\CurrentControlSet\Services\UPS\Status' /f >/dev/null
 run_with_ups() {  # SCENARIO LOG -- BENCH_ARGS...

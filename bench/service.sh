@@ -18,19 +18,9 @@ mkdir -p "$out"
 runs=8
 reply_ms=200  # 48 bytes, 10 bits a byte at 2400 baud
 
-scripts/install-deps.sh >/dev/null
-echo "== building the simulator and the $arch service"
-cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-[[ -n "${KORVO_SIMULATOR:-}" ]] || cmake --build build/native --target ups-simulator >/dev/null
-cmake -S . -B "build/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" >/dev/null
-cmake --build "build/$arch" --target korvoups-service KorvoUPS >/dev/null
-simulator="$(realpath "${KORVO_SIMULATOR:-build/native/tools/ups-simulator/ups-simulator}")"
-service="$(realpath "build/$arch/korvoups-service.exe")"
-
-source scripts/wine-env.sh
-wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
 source bench/lib.sh
+bench_build "$arch" korvoups-service KorvoUPS
+service="$(realpath "build/$arch/korvoups-service.exe")"
 bench_session "$arch" "$out"
 wine_reg add 'HKLM\SOFTWARE\KorvoUPS' /v DryRun /t REG_DWORD /d 1 /f >/dev/null
 wine_reg add 'HKLM\SOFTWARE\KorvoUPS' /v LogFile /t REG_SZ /d 'C:\events.log' /f >/dev/null

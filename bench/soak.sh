@@ -17,17 +17,9 @@ arch="${1:-x86_64}" minutes="${2:-10}"
 out="build/bench/soak-$arch$( ((faults)) && echo -faults)"
 mkdir -p "$out"
 
-scripts/install-deps.sh >/dev/null
-echo "== building the simulator and the $arch DLL and host"
-cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build/native --target ups-simulator >/dev/null
-cmake -S . -B "build/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" >/dev/null
-cmake --build "build/$arch" --target KorvoUPS ups_host >/dev/null
+source bench/lib.sh
+bench_build "$arch" KorvoUPS ups_host
 dir="$(realpath "build/$arch")"
-
-source scripts/wine-env.sh
-wine_can_run "$arch" || { echo "SKIPPED: this machine cannot run $arch Windows programs"; exit 0; }
 wine_session "$arch" "build/$arch" "$out/wine"
 line="$(realpath "$out")/com1"
 wine_map_port COM1 "$line"
@@ -78,7 +70,7 @@ fi
 phase 1 online:inf
 seconds=$(awk -F'[ :]' '$3 != "inf" { s += $3 } END { printf "%d", s + 10 }' "$out/expected")
 
-build/native/tools/ups-simulator/ups-simulator --scenario "$scenario" --link "$line" >"$out/simulator.out" &
+"$simulator" --scenario "$scenario" --link "$line" >"$out/simulator.out" &
 simulator_pid=$!
 trap 'wine_session_end; kill "$simulator_pid" 2>/dev/null || true' EXIT
 until [[ -L "$line" ]]; do sleep 0.05; done
