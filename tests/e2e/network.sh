@@ -36,6 +36,7 @@ UPSMON=/lib/nut/upsmon
 # upsmon keeps its PID file in /run/nut whatever it is told and refuses to
 # start beside another: every test that runs one takes this lock first.
 UPSMON_LOCK=/tmp/korvoups-upsmon-test.lock
+STALE_UPSMON_PID_FILE='p="$(cat /run/nut/upsmon.pid 2>/dev/null)"; [[ "$(cat "/proc/$p/comm" 2>/dev/null)" == upsmon ]] || rm -f /run/nut/upsmon.pid'
 if [[ ! -x "$UPSC" ]] || { [[ "$case_name" == fleet_outage ]] && [[ ! -x "$UPSMON" || "$(id -u)" != 0 ]]; }; then
     echo "SKIPPED: $UPSC or $UPSMON missing (nut-client), or not root for upsmon"
     exit 77
@@ -283,7 +284,9 @@ EOF2
     chmod 640 "$dir/upsmon.conf"
     printf '#!/bin/sh\necho "$(date +%%s.%%N) $NOTIFYTYPE $*" >>%s/notify.txt\n' "$dir" >"$dir/notify.sh"
     chmod 755 "$dir/notify.sh"
-    NUT_CONFPATH="$dir" NUT_STATEPATH="$dir" setsid bash -c "flock 9 && exec $UPSMON -D" \
+    # A PID file an earlier run left names, once the PIDs wrap, any process:
+    # upsmon would take it for a running upsmon.
+    NUT_CONFPATH="$dir" NUT_STATEPATH="$dir" setsid bash -c "flock 9 && { $STALE_UPSMON_PID_FILE; } && exec $UPSMON -D" \
         9>"$UPSMON_LOCK" >"$dir/upsmon.log" 2>&1 &
     upsmon_group=$!
 }

@@ -36,6 +36,22 @@ const char UPSC[] = "/usr/bin/upsc";
 const char UPSMON[] = "/lib/nut/upsmon";
 const char UPSMON_LOCK[] = "/tmp/korvoups-upsmon-test.lock";
 
+// upsmon refuses to start while its PID file names a running process: one
+// an earlier run left names, once the PIDs wrap, any other process. Called
+// with the lock held, when no upsmon of the tests runs.
+void RemoveStaleUpsmonPidFile()
+{
+    std::ifstream pidFile("/run/nut/upsmon.pid");
+    std::string pid, name;
+    if (!(pidFile >> pid)) {
+        return;
+    }
+    std::ifstream comm("/proc/" + pid + "/comm");
+    if (!(comm >> name) || name != "upsmon") {
+        unlink("/run/nut/upsmon.pid");
+    }
+}
+
 uint64_t NowMs()
 {
     using namespace std::chrono;
@@ -285,6 +301,7 @@ TEST(ProtocolPeer, DebiansUpsmonLogsInAsSecondaryAndShutsDownAtFsd)
     int turn = open(UPSMON_LOCK, O_RDWR | O_CREAT, 0600);
     ASSERT_GE(turn, 0);
     ASSERT_EQ(flock(turn, LOCK_EX), 0);
+    RemoveStaleUpsmonPidFile();
     std::string confPath = "NUT_CONFPATH=" + dir, statePath = "NUT_STATEPATH=" + dir;
     std::string path = std::string("PATH=") + (getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin");
     char* environment[] = {&confPath[0], &statePath[0], &path[0], nullptr};
