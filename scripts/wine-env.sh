@@ -52,7 +52,7 @@ wine_use() {
     WINESERVER=/usr/lib/wine/wineserver64
     WINEDEBUG=-all
     # No .NET or HTML engine in the prefix: nothing asks to download them.
-    WINEDLLOVERRIDES='mscoree,mshtml='
+    WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
     export WINE WINEPREFIX WINEARCH WINESERVER WINEDEBUG WINEDLLOVERRIDES
 }
 
