@@ -8,15 +8,15 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 # One line per tree: NAME then its CMake arguments.
-# The cross trees' end-to-end tests run the native tree's UPS simulator, so
-# it is built first.
+# The cross trees' end-to-end tests run the UPS simulator of build/native (a
+# plain Debug build of it alone), so it is built first. The unit tests run in
+# the two sanitizer trees, which build everything else native.
 simulator="$PWD/build/native/tools/ups-simulator/ups-simulator"
 cross_trees=(
     "x86_64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DKORVO_SIMULATOR=$simulator"
     "i686 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DKORVO_SIMULATOR=$simulator"
 )
 native_trees=(
-    "native -DCMAKE_BUILD_TYPE=Debug"
     "tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKORVO_SANITIZE=thread"
     "asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKORVO_SANITIZE=address,undefined -DKORVO_FUZZ=ON"
 )
@@ -73,6 +73,7 @@ for tree in "${cross_trees[@]}"; do
         prefix_pids[$arch]=$!
     fi
 done
+configure native -DCMAKE_BUILD_TYPE=Debug
 for tree in "${native_trees[@]}"; do
     # shellcheck disable=SC2086 # the line's words are the arguments
     configure $tree
