@@ -153,8 +153,9 @@ service_pid() {
     cat "$work/$1/pid"
 }
 
-# before A B: whether stamp A comes before stamp B (both set).
-before() { [[ -n "$1" && -n "$2" ]] && awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'; }
+# before A B: whether stamp A comes no later than stamp B (both set): the
+# log stamps milliseconds, and a cause and its effect may share one.
+before() { [[ -n "$1" && -n "$2" ]] && awk -v a="$1" -v b="$2" 'BEGIN { exit !(a <= b) }'; }
 # seconds A B: B - A.
 seconds_between() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 
