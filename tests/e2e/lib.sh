@@ -65,6 +65,21 @@ next_version_program() {
     ' "$1" >"$4"
 }
 
+# reg_text TEXT: TEXT as a quoted string of a .reg file.
+
+# nap SECONDS: waits without starting a process (a poll's `sleep` is a fork
+# and an exec every time): a read that times out on a fifo nobody writes.
+nap() {
+    if [[ -z "${NAP_FD:-}" ]]; then
+        local fifo="${TMPDIR:-/tmp}/nap.$$.$RANDOM"
+        mkfifo "$fifo" && exec {NAP_FD}<>"$fifo" && rm -f "$fifo"
+    fi
+    read -r -t "$1" -u "$NAP_FD" _ || true
+}
+
+# reg_text TEXT: TEXT as a quoted string of a .reg file.
+reg_text() { local t="${1//\\/\\\\}"; echo "\"${t//\"/\\\"}\""; }
+
 trim() { local s="$1"; s="${s#"${s%%[![:space:]]*}"}"; echo "${s%"${s##*[![:space:]]}"}"; }
 
 passed=0 failed=0
