@@ -33,7 +33,7 @@ start_simulator() {
     rm -f "$2"
     "$1" --link "$2" --start-on-query --scenario "$3" >"$4/simulator.out" 2>"$4/simulator.err" &
     sim_pid=$!
-    for _ in $(seq 100); do [[ -e "$2" ]] && break; sleep 0.1; done
+    for _ in {1..100}; do [[ -e "$2" ]] && break; nap 0.1; done
     [[ -e "$2" ]] || { echo "$(basename "$0"): the simulator did not create $2" >&2; exit 1; }
 }
 

@@ -119,7 +119,7 @@ service() {
             "$simulator" --link "$dir/com1" --start-on-query --scenario "$scenario" >"$dir/simulator.out" 2>&1 &
             sim_pid=$!
             echo "$sim_pid" >"$dir/simulator.pid"
-            for _ in $(seq 100); do [[ -e "$dir/com1" ]] && break; sleep 0.1; done
+            for _ in {1..100}; do [[ -e "$dir/com1" ]] && break; nap 0.1; done
         fi
         "$WINE" "$exe" run --console --for "$seconds" \
             > >(perl -MTime::HiRes=time -ne '$| = 1; printf "%.3f %s", time, $_' >"$dir/console.out") 2>&1 &
