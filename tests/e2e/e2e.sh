@@ -128,27 +128,32 @@ trap cleanup EXIT
 wine_session "$arch" "$build_dir" "$work"
 
 echo "e2e $case_name ($arch): setup $setup, scenario '$scenario', ups_host --for $seconds $options"
-wine_reg delete "$STATUS_KEY" /f >/dev/null 2>&1 || true
+# The case's settings in one `reg import` (a reg.exe costs 0.3 s of CPU).
+hklm() { echo "HKEY_LOCAL_MACHINE${1#HKLM}"; }
+port=COM1
 case "$setup" in
-normal | no_status_key) wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null ;;
-turnoff)
-    wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d COM1 /f >/dev/null
-    wine_reg add 'HKLM\SOFTWARE\KorvoUPS' /v TurnOff /t REG_DWORD /d 1 /f >/dev/null
-    ;;
-port=*) wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d "${setup#port=}" /f >/dev/null ;;
-no_port) wine_reg delete "$SERVICE_KEY" /v Port /f >/dev/null 2>&1 || true ;;
+normal | no_status_key | turnoff | no_port) ;;
+port=*) port="${setup#port=}" ;;
 port_file)
     # A mistyped "Port" naming a file: the driver must never write to it.
     victim="$WINEPREFIX/drive_c/victim.txt"
     printf 'precious data\r\n%.0s' $(seq 64) >"$victim"
     victim_sum="$(sha256sum <"$victim")"
-    wine_reg add "$SERVICE_KEY" /v Port /t REG_SZ /d 'C:\victim.txt' /f >/dev/null
+    port='C:\victim.txt'
     ;;
 *) echo "e2e: unknown setup '$setup'" >&2; exit 2 ;;
 esac
-# A fresh, empty key: values left by an earlier case cannot pass for new ones.
-[[ "$setup" == no_status_key ]] || wine_reg add "$STATUS_KEY" /f >/dev/null
-wine_map_port COM1 "$link"
+{
+    printf 'Windows Registry Editor Version 5.00\n\n[-%s]\n\n' "$(hklm "$STATUS_KEY")"
+    printf '[%s]\n' "$(hklm "$SERVICE_KEY")"
+    if [[ "$setup" == no_port ]]; then echo '"Port"=-'; else printf '"Port"=%s\n' "$(reg_text "$port")"; fi
+    if [[ "$setup" == turnoff ]]; then printf '\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KorvoUPS]\n"TurnOff"=dword:00000001\n'; fi
+    # A fresh, empty key: values left by an earlier case cannot pass for new ones.
+    [[ "$setup" == no_status_key ]] || printf '\n[%s]\n' "$(hklm "$STATUS_KEY")"
+    printf '\n[%s]\n"COM1"=%s\n' "$(hklm "$WINE_ENV_PORTS_KEY")" "$(reg_text "$link")"
+} >"$WINEPREFIX/drive_c/case.reg"
+wine_reg import 'C:\case.reg' >/dev/null
+wine_link_port COM1 "$link"
 
 if [[ "$scenario" != - ]]; then
     start_simulator "$simulator" "$link" "$scenario" "$work"
@@ -164,7 +169,16 @@ host_pid=$!
 # driver not yet stopped, counts: on a loaded machine this loop may come to a
 # line after the driver has moved on or stopped, and the values are then the
 # next state's, or a stopped driver's.
-changes_reported() { grep -c ' state code=\| stop cancel_ms=' "$work/host.out" || true; }
+# count_reported: $reported, the changes host.out has so far (builtins only).
+count_reported() {
+    local entry
+    local -a reported_lines
+    mapfile -t reported_lines <"$work/host.out"
+    reported=0
+    for entry in "${reported_lines[@]}"; do
+        if [[ "$entry" == *" state code="* || "$entry" == *" stop cancel_ms="* ]]; then reported=$((reported + 1)); fi
+    done
+}
 seen=0 changes_seen=0 live_checks=()
 while :; do
     running=1
@@ -178,14 +192,16 @@ while :; do
         if ((running)) && [[ "$entry" =~ \ state\ code=([0-9]+) ]]; then
             code="${BASH_REMATCH[1]}"
             changes_seen=$((changes_seen + 1))
-            if (($(changes_reported) == changes_seen)); then
+            count_reported
+            if ((reported == changes_seen)); then
                 values="$(reg_status)"
-                if (($(changes_reported) == changes_seen)); then live_checks+=("$code|$values"); fi
+                count_reported
+                if ((reported == changes_seen)); then live_checks+=("$code|$values"); fi
             fi
         fi
     done
     ((running)) || break
-    sleep 0.2
+    nap 0.2
 done
 host_rc=0
 wait "$host_pid" || host_rc=$?

@@ -33,7 +33,7 @@ start_simulator() {
     rm -f "$2"
     "$1" --link "$2" --start-on-query --scenario "$3" >"$4/simulator.out" 2>"$4/simulator.err" &
     sim_pid=$!
-    for _ in $(seq 100); do [[ -e "$2" ]] && break; sleep 0.1; done
+    for _ in {1..100}; do [[ -e "$2" ]] && break; nap 0.1; done
     [[ -e "$2" ]] || { echo "$(basename "$0"): the simulator did not create $2" >&2; exit 1; }
 }
 
@@ -64,6 +64,21 @@ next_version_program() {
         s/\xbd\x04\xef\xfe(.{4}).{16}/"\xbd\x04\xef\xfe" . $1 . pack("V4", $ms, $ls, $ms, $ls)/se;
     ' "$1" >"$4"
 }
+
+# reg_text TEXT: TEXT as a quoted string of a .reg file.
+
+# nap SECONDS: waits without starting a process (a poll's `sleep` is a fork
+# and an exec every time): a read that times out on a fifo nobody writes.
+nap() {
+    if [[ -z "${NAP_FD:-}" ]]; then
+        local fifo="${TMPDIR:-/tmp}/nap.$$.$RANDOM"
+        mkfifo "$fifo" && exec {NAP_FD}<>"$fifo" && rm -f "$fifo"
+    fi
+    read -r -t "$1" -u "$NAP_FD" _ || true
+}
+
+# reg_text TEXT: TEXT as a quoted string of a .reg file.
+reg_text() { local t="${1//\\/\\\\}"; echo "\"${t//\"/\\\"}\""; }
 
 trim() { local s="$1"; s="${s#"${s%%[![:space:]]*}"}"; echo "${s%"${s##*[![:space:]]}"}"; }
 

@@ -119,7 +119,7 @@ service() {
             "$simulator" --link "$dir/com1" --start-on-query --scenario "$scenario" >"$dir/simulator.out" 2>&1 &
             sim_pid=$!
             echo "$sim_pid" >"$dir/simulator.pid"
-            for _ in $(seq 100); do [[ -e "$dir/com1" ]] && break; sleep 0.1; done
+            for _ in {1..100}; do [[ -e "$dir/com1" ]] && break; nap 0.1; done
         fi
         "$WINE" "$exe" run --console --for "$seconds" \
             > >(perl -MTime::HiRes=time -ne '$| = 1; printf "%.3f %s", time, $_' >"$dir/console.out") 2>&1 &
@@ -133,14 +133,23 @@ service() {
 # a line stamped after AFTER), prints the stamp of its first such line
 # (empty when it did not come in time).
 stamp() {
-    local file="$work/$1/console.out" deadline=$((SECONDS + ${3:-$START_WAIT_S})) found
+    local file="$work/$1/console.out" deadline=$((SECONDS + ${3:-$START_WAIT_S})) after="${4:-0}" line at
+    local -a lines
+    # Stamps have three decimals: compared as whole milliseconds, by builtins
+    # (this polls every 0.2 s).
+    [[ "$after" == *.* ]] || after="${after:-0}.000"
+    after=$((10#${after/./}))
     while ((SECONDS < deadline)); do
-        found="$(grep -aF -- "$2" "$file" 2>/dev/null | awk -v after="${4:-0}" '$1 > after { print $1; exit }' || true)"
-        if [[ -n "$found" ]]; then
-            echo "$found"
-            return
-        fi
-        sleep 0.2
+        lines=()
+        if [[ -f "$file" ]]; then mapfile -t lines <"$file"; fi
+        for line in "${lines[@]}"; do
+            at="${line%% *}"
+            if [[ "$line" == *"$2"* && "$at" =~ ^[0-9]+\.[0-9]{3}$ ]] && ((10#${at/./} > after)); then
+                echo "$at"
+                return
+            fi
+        done
+        nap 0.2
     done
 }
 

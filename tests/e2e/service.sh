@@ -52,7 +52,6 @@ echo "service $case_name ($arch): $mode, settings '$settings', scenario '$scenar
 
 # All of it in one import: each reg run is a Wine process of its own.
 expandable=()
-reg_text() { local t="${1//\\/\\\\}"; echo "\"${t//\"/\\\"}\""; }
 {
     printf 'Windows Registry Editor Version 5.00\n\n[%s]\n"Port"="COM1"\n\n' "${SERVICE_KEY/HKLM/HKEY_LOCAL_MACHINE}"
     if [[ "$mode" == service ]]; then
@@ -110,7 +109,8 @@ fi
 prefix_pids() {
     local environ command
     for environ in $(grep -lzxF "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null || true); do
-        command="$(tr '\0' ' ' <"${environ%/environ}/cmdline" 2>/dev/null || true)"
+        mapfile -d '' -t words <"${environ%/environ}/cmdline" 2>/dev/null || words=()
+        command="${words[*]}"
         if [[ "$command" == [A-Za-z]:\\* && "${command,,}" == *"${1,,}"* ]]; then
             echo "${environ//[!0-9]/}"
         fi
@@ -123,9 +123,19 @@ show() {
                   if (i <= 100 || i > NR - 20) print "  " what ": " line[i]
                   else if (i == 101) print "  " what ": ... (" NR " lines)" } }'
 }
-# A process's CPU ticks and resident KiB; 0 once it has gone.
-cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
-rss_kib() { awk '$1 == "VmRSS:" { found = $2 } END { print found + 0 }' "/proc/$1/status" 2>/dev/null || echo 0; }
+# sample_process PID: $cpu, its CPU ticks, and $rss, its resident KiB; 0 once
+# it has gone. Builtins only: it runs every 0.2 s.
+sample_process() {
+    local stat line
+    local -a fields
+    cpu=0 rss=0
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 0
+    read -r -a fields <<<"${stat##*) }"
+    cpu=$((fields[11] + fields[12]))
+    while read -r line; do
+        if [[ "$line" =~ ^VmRSS:[[:space:]]+([0-9]+) ]]; then rss="${BASH_REMATCH[1]}"; fi
+    done 2>/dev/null <"/proc/$1/status" || true
+}
 
 # What the texts ask of the running service, its seconds counted from its
 # first line: "cpu<PERCENT" over the run from its 3rd second (or a
@@ -148,22 +158,22 @@ early=$((seconds / 4 > 3 ? seconds / 4 : 3))
 watch_service() {
     # Wine runs the program in the process it was started as.
     local pid="$run_pid" began now elapsed cpu_early="" cpu_late="" rss_early="" rss_late="" t_early="" t_late=""
-    local check_at
+    local check_at cpu rss
     declare -A seen_at=() last_count=()
     # The run's seconds count from its first line, past Wine's own start.
     while kill -0 "$run_pid" 2>/dev/null && [[ ! -s "$work/console.out" ]]; do
-        sleep 0.05
+        nap 0.05
     done
-    began="$(date +%s%N)"
+    began="${EPOCHREALTIME//[!0-9]/}"
     while kill -0 "$run_pid" 2>/dev/null; do
-        now="$(date +%s%N)" elapsed=$(((now - began) / 1000000))
+        now="${EPOCHREALTIME//[!0-9]/}" elapsed=$(((now - began) / 1000))
         if [[ -z "$cpu_early" ]] && ((elapsed >= early * 1000)); then
-            cpu_early="$(cpu_ticks "$pid")" rss_early="$(rss_kib "$pid")" t_early=$elapsed
+            sample_process "$pid"
+            cpu_early=$cpu rss_early=$rss t_early=$elapsed
         fi
         # The latest while it runs: the run may end before a sample at its last second.
         if [[ -n "$cpu_early" ]]; then
-            local cpu rss
-            cpu="$(cpu_ticks "$pid")" rss="$(rss_kib "$pid")"
+            sample_process "$pid"
             if ((cpu > 0 && rss > 0)); then cpu_late=$cpu rss_late=$rss t_late=$elapsed; fi
         fi
         if [[ -n "$release_at" ]] && ((elapsed >= release_at * 1000)); then
@@ -181,7 +191,7 @@ watch_service() {
                 if [[ "${last_count[$check_at]}" == "${want#*=}" ]]; then seen_at[$check_at]=$elapsed; fi
             fi
         done
-        sleep 0.2
+        nap 0.2
     done
     for check_at in "${!alive_at[@]}"; do
         local at="${check_at%%:*}" want="${check_at#*:}"
