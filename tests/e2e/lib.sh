@@ -65,8 +65,6 @@ next_version_program() {
     ' "$1" >"$4"
 }
 
-# reg_text TEXT: TEXT as a quoted string of a .reg file.
-
 # nap SECONDS: waits without starting a process (a poll's `sleep` is a fork
 # and an exec every time): a read that times out on a fifo nobody writes.
 nap() {
