@@ -333,7 +333,9 @@ case_fleet_outage() {
     check "the second service shuts down after FSD" "$(before "$fsd" "$follower_down" && echo yes)" yes
     check "and logs out after its SHUTDOWN" "$(before "$follower_down" "$winbox_out" && echo yes)" yes
     check "upsmon runs its shutdown command after FSD" "$(before "$fsd" "$upsmon_down" && echo yes)" yes
-    check "and goes after it" "$(before "$upsmon_down" "$upsmon_out" && echo yes)" yes
+    # upsmon logs out as it starts its shutdown, so which of the two comes
+    # first is its own race; it stays until FSD is served.
+    check "and stays logged in until FSD" "$(before "$fsd" "$upsmon_out" && echo yes)" yes
     check "the primary goes on once both have gone" \
         "$(before "$winbox_out" "$gone" && before "$upsmon_out" "$gone" && echo yes)" yes
     check "well before HostSyncSeconds (60 s): within 30 s of FSD" \
