@@ -22,7 +22,7 @@ enum class Kind {
 
 // The one table of the settings, their defaults and ranges, which the
 // administrators' README mirrors.
-struct SettingSpec {
+struct SettingRow {
     const char* Name;
     Kind What;
     uint32_t Default;
@@ -41,27 +41,27 @@ struct SettingSpec {
     const char* RefusedList;
 };
 
-constexpr SettingSpec Number(const char* name, uint32_t value, uint32_t min, uint32_t max,
-                             uint32_t Settings::*field)
+constexpr SettingRow Number(const char* name, uint32_t value, uint32_t min, uint32_t max,
+                            uint32_t Settings::*field)
 {
-    return SettingSpec{name, Kind::Number, value, min, max, field, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    return SettingRow{name, Kind::Number, value, min, max, field, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
-constexpr SettingSpec Switch(const char* name, bool value, bool Settings::*field)
+constexpr SettingRow Switch(const char* name, bool value, bool Settings::*field)
 {
-    return SettingSpec{name, Kind::Switch, value ? 1u : 0u, 0, 1, nullptr, field, nullptr, nullptr, nullptr, nullptr,
-                       nullptr};
+    return SettingRow{name, Kind::Switch, value ? 1u : 0u, 0, 1, nullptr, field, nullptr, nullptr, nullptr, nullptr,
+                      nullptr};
 }
 
-constexpr SettingSpec Text(const char* name, Kind what, std::string Settings::*field, const char* defaultText)
+constexpr SettingRow Text(const char* name, Kind what, std::string Settings::*field, const char* defaultText)
 {
-    return SettingSpec{name, what, 0, 0, 0, nullptr, nullptr, field, nullptr, defaultText, nullptr, nullptr};
+    return SettingRow{name, what, 0, 0, 0, nullptr, nullptr, field, nullptr, defaultText, nullptr, nullptr};
 }
 
-constexpr SettingSpec List(const char* name, std::vector<std::string> Settings::*field,
-                           bool (*check)(const std::vector<std::string>&, std::string*), const char* refusedList)
+constexpr SettingRow List(const char* name, std::vector<std::string> Settings::*field,
+                          bool (*check)(const std::vector<std::string>&, std::string*), const char* refusedList)
 {
-    return SettingSpec{name, Kind::List, 0, 0, 0, nullptr, nullptr, nullptr, field, nullptr, check, refusedList};
+    return SettingRow{name, Kind::List, 0, 0, 0, nullptr, nullptr, nullptr, field, nullptr, check, refusedList};
 }
 
 bool AreRanges(const std::vector<std::string>& entries, std::string* fault)
@@ -71,7 +71,7 @@ bool AreRanges(const std::vector<std::string>& entries, std::string* fault)
 }
 
 const uint32_t DAY_SECONDS = 86400;
-constexpr SettingSpec TABLE[] = {
+constexpr SettingRow TABLE[] = {
     Number("ShutdownAfterSeconds", 0, 0, DAY_SECONDS, &Settings::ShutdownAfterSeconds),
     Number("CommLostSeconds", 30, 0, DAY_SECONDS, &Settings::CommLostSeconds),
     Number("OnlineStableSeconds", 30, 0, 600, &Settings::OnlineStableSeconds),
@@ -136,11 +136,11 @@ bool EndsWithNoCase(const std::string& text, const char* end)
     return text.size() >= length && SameName(text.substr(text.size() - length), end);
 }
 
-const SettingSpec* Find(const std::string& name)
+const SettingRow* Find(const std::string& name)
 {
-    for (const SettingSpec& spec : TABLE) {
-        if (SameName(name, spec.Name)) {
-            return &spec;
+    for (const SettingRow& row : TABLE) {
+        if (SameName(name, row.Name)) {
+            return &row;
         }
     }
     return nullptr;
@@ -204,11 +204,11 @@ bool IsPath(Kind what)
     return what == Kind::Path || what == Kind::OptionalPath;
 }
 
-std::string TypeWords(const SettingSpec& spec)
+std::string TypeWords(const SettingRow& row)
 {
-    return spec.What == Kind::List      ? "REG_MULTI_SZ"
-           : !IsText(spec.What)         ? "REG_DWORD"
-           : spec.What == Kind::Command ? "REG_SZ or REG_EXPAND_SZ"
+    return row.What == Kind::List      ? "REG_MULTI_SZ"
+           : !IsText(row.What)         ? "REG_DWORD"
+           : row.What == Kind::Command ? "REG_SZ or REG_EXPAND_SZ"
                                         : "REG_SZ";
 }
 
@@ -244,10 +244,10 @@ size_t CharacterCount(const std::string& text)
     return count;
 }
 
-std::string RangeWords(const SettingSpec& spec)
+std::string RangeWords(const SettingRow& row)
 {
-    switch (spec.What) {
-    case Kind::Number: return std::to_string(spec.Min) + " to " + std::to_string(spec.Max);
+    switch (row.What) {
+    case Kind::Number: return std::to_string(row.Min) + " to " + std::to_string(row.Max);
     case Kind::Switch: return "0 or 1";
     case Kind::Path: return "a full path of a file (C:\\... or \\\\server\\...)";
     case Kind::OptionalPath: return "a full path of a file (C:\\... or \\\\server\\...), or empty for none";
@@ -261,24 +261,24 @@ std::string RangeWords(const SettingSpec& spec)
     return std::string();
 }
 
-std::string DefaultWords(const SettingSpec& spec, const std::string& folder)
+std::string DefaultWords(const SettingRow& row, const std::string& folder)
 {
-    if (!IsText(spec.What)) {
-        return spec.What == Kind::List ? "none" : std::to_string(spec.Default);
+    if (!IsText(row.What)) {
+        return row.What == Kind::List ? "none" : std::to_string(row.Default);
     }
-    if (spec.DefaultText == nullptr) {
+    if (row.DefaultText == nullptr) {
         return "none";
     }
-    return IsPath(spec.What) ? folder + "\\" + spec.DefaultText : spec.DefaultText;
+    return IsPath(row.What) ? folder + "\\" + row.DefaultText : row.DefaultText;
 }
 
 // What a refused value leaves in its place, in words.
-std::string InsteadWords(const SettingSpec& spec, const std::string& folder)
+std::string InsteadWords(const SettingRow& row, const std::string& folder)
 {
-    if (spec.RefusedList != nullptr) {
-        return Joined(ListEntries(spec.RefusedList));
+    if (row.RefusedList != nullptr) {
+        return Joined(ListEntries(row.RefusedList));
     }
-    std::string words = DefaultWords(spec, folder);
+    std::string words = DefaultWords(row, folder);
     return words == "none" ? words : "the default, " + words;
 }
 
@@ -315,47 +315,47 @@ std::string CommandFault(const std::string& text)
 
 // Checks one value against its row: true with what to use in *number, *text
 // or *list, else false with *found saying what is wrong.
-bool CheckValue(const SettingSpec& spec, const RegistryValue& value, ExpandText expand, uint32_t* number,
+bool CheckValue(const SettingRow& row, const RegistryValue& value, ExpandText expand, uint32_t* number,
                 std::string* text, std::vector<std::string>* list, std::string* found)
 {
-    if (spec.What == Kind::List) {
+    if (row.What == Kind::List) {
         if (value.Type != VALUE_MULTI_SZ) {
             *found = "must be a REG_MULTI_SZ, is a " + RegistryValueText(value);
             return false;
         }
         *list = MultiTextsToUtf8(value.Data);
-        return spec.CheckList == nullptr || spec.CheckList(*list, found);
+        return row.CheckList == nullptr || row.CheckList(*list, found);
     }
-    if (!IsText(spec.What)) {
+    if (!IsText(row.What)) {
         if (value.Type != VALUE_DWORD || value.Data.size() != 4) {
             *found = "must be a REG_DWORD of 4 bytes, is a " + RegistryValueText(value);
             return false;
         }
         *number = DwordOf(value.Data);
-        if (*number < spec.Min || *number > spec.Max) {
-            *found = spec.What == Kind::Switch ? std::to_string(*number) + " is neither 0 nor 1"
-                                               : std::to_string(*number) + " is out of range (" + RangeWords(spec) + ")";
+        if (*number < row.Min || *number > row.Max) {
+            *found = row.What == Kind::Switch ? std::to_string(*number) + " is neither 0 nor 1"
+                                               : std::to_string(*number) + " is out of range (" + RangeWords(row) + ")";
             return false;
         }
         return true;
     }
-    bool expandable = spec.What == Kind::Command;
+    bool expandable = row.What == Kind::Command;
     if (value.Type != VALUE_SZ && !(expandable && value.Type == VALUE_EXPAND_SZ)) {
-        *found = "must be a " + TypeWords(spec) + ", is a " + RegistryValueText(value);
+        *found = "must be a " + TypeWords(row) + ", is a " + RegistryValueText(value);
         return false;
     }
     *text = Utf16ToUtf8(value.Data);
     if (value.Type == VALUE_EXPAND_SZ) {
         *text = expand(*text);
     }
-    if (text->empty() && spec.What != Kind::Path && spec.What != Kind::UpsName) {
+    if (text->empty() && row.What != Kind::Path && row.What != Kind::UpsName) {
         return true;  // none
     }
-    switch (spec.What) {
+    switch (row.What) {
     case Kind::Command: *found = CommandFault(*text); break;
     case Kind::UpsName:
         if (!IsUpsName(*text)) {
-            *found = Quoted(*text) + " is not a name the clients can ask for (" + RangeWords(spec) + ")";
+            *found = Quoted(*text) + " is not a name the clients can ask for (" + RangeWords(row) + ")";
         }
         break;
     case Kind::Description:
@@ -375,19 +375,19 @@ bool CheckValue(const SettingSpec& spec, const RegistryValue& value, ExpandText 
     return found->empty();
 }
 
-std::string FieldText(const SettingSpec& spec, const Settings& settings)
+std::string FieldText(const SettingRow& row, const Settings& settings)
 {
-    if (spec.NumberField != nullptr) {
-        return std::to_string(settings.*spec.NumberField);
+    if (row.NumberField != nullptr) {
+        return std::to_string(settings.*row.NumberField);
     }
-    if (spec.SwitchField != nullptr) {
-        return settings.*spec.SwitchField ? "1" : "0";
+    if (row.SwitchField != nullptr) {
+        return settings.*row.SwitchField ? "1" : "0";
     }
-    if (spec.ListField != nullptr) {
-        const std::vector<std::string>& list = settings.*spec.ListField;
+    if (row.ListField != nullptr) {
+        const std::vector<std::string>& list = settings.*row.ListField;
         return list.empty() ? "none" : Quoted(Joined(list));
     }
-    const std::string& text = settings.*spec.TextField;
+    const std::string& text = settings.*row.TextField;
     return text.empty() ? "none" : Quoted(text);
 }
 
@@ -572,15 +572,15 @@ bool NamesDevice(const std::string& path)
 Settings DefaultSettings(const std::string& folder)
 {
     Settings settings;
-    for (const SettingSpec& spec : TABLE) {
-        if (spec.NumberField != nullptr) {
-            settings.*spec.NumberField = spec.Default;
-        } else if (spec.SwitchField != nullptr) {
-            settings.*spec.SwitchField = spec.Default == 1;
-        } else if (spec.ListField != nullptr) {
-            (settings.*spec.ListField).clear();
+    for (const SettingRow& row : TABLE) {
+        if (row.NumberField != nullptr) {
+            settings.*row.NumberField = row.Default;
+        } else if (row.SwitchField != nullptr) {
+            settings.*row.SwitchField = row.Default == 1;
+        } else if (row.ListField != nullptr) {
+            (settings.*row.ListField).clear();
         } else {
-            settings.*spec.TextField = spec.DefaultText == nullptr ? std::string() : DefaultWords(spec, folder);
+            settings.*row.TextField = row.DefaultText == nullptr ? std::string() : DefaultWords(row, folder);
         }
     }
     return settings;
@@ -589,8 +589,8 @@ Settings DefaultSettings(const std::string& folder)
 void ParseSettings(const RegistryValues& values, const std::string& folder, ExpandText expand, Settings* settings)
 {
     *settings = DefaultSettings(folder);
-    for (const SettingSpec& spec : TABLE) {
-        auto found = values.find(spec.Name);
+    for (const SettingRow& row : TABLE) {
+        auto found = values.find(row.Name);
         if (found == values.end()) {
             continue;
         }
@@ -598,19 +598,19 @@ void ParseSettings(const RegistryValues& values, const std::string& folder, Expa
         std::string text;
         std::vector<std::string> list;
         std::string fault;
-        if (!CheckValue(spec, found->second, expand, &number, &text, &list, &fault)) {
-            settings->Problems.push_back(SettingProblem{spec.Name, fault, InsteadWords(spec, folder)});
-            if (spec.RefusedList != nullptr) {
-                settings->*spec.ListField = ListEntries(spec.RefusedList);
+        if (!CheckValue(row, found->second, expand, &number, &text, &list, &fault)) {
+            settings->Problems.push_back(SettingProblem{row.Name, fault, InsteadWords(row, folder)});
+            if (row.RefusedList != nullptr) {
+                settings->*row.ListField = ListEntries(row.RefusedList);
             }
-        } else if (spec.NumberField != nullptr) {
-            settings->*spec.NumberField = number;
-        } else if (spec.SwitchField != nullptr) {
-            settings->*spec.SwitchField = number == 1;
-        } else if (spec.ListField != nullptr) {
-            settings->*spec.ListField = list;
+        } else if (row.NumberField != nullptr) {
+            settings->*row.NumberField = number;
+        } else if (row.SwitchField != nullptr) {
+            settings->*row.SwitchField = number == 1;
+        } else if (row.ListField != nullptr) {
+            settings->*row.ListField = list;
         } else {
-            settings->*spec.TextField = text;
+            settings->*row.TextField = text;
         }
     }
     if (FollowsNetworkUps(*settings)) {
@@ -684,16 +684,16 @@ std::string PortFromRegistry(const RegistryValue& value)
 bool SettingFromText(const std::string& name, const std::string& text, ExpandText expand, std::string* canonicalName,
                      RegistryValue* value, std::string* refusal)
 {
-    const SettingSpec* spec = Find(name);
-    if (spec == nullptr) {
+    const SettingRow* row = Find(name);
+    if (row == nullptr) {
         *refusal = "no setting is named " + Quoted(name);
         return false;
     }
-    *canonicalName = spec->Name;
-    if (spec->What == Kind::List) {
+    *canonicalName = row->Name;
+    if (row->What == Kind::List) {
         *value = RegistryValue{VALUE_MULTI_SZ, Utf8ToMultiTexts(ListEntries(text))};
-    } else if (IsText(spec->What)) {
-        bool expandable = spec->What == Kind::Command && text.find('%') != std::string::npos;
+    } else if (IsText(row->What)) {
+        bool expandable = row->What == Kind::Command && text.find('%') != std::string::npos;
         *value = RegistryValue{expandable ? VALUE_EXPAND_SZ : VALUE_SZ, Utf8ToUtf16(text)};
     } else {
         // A whole number as written: digits only, at most what a REG_DWORD holds.
@@ -704,8 +704,8 @@ bool SettingFromText(const std::string& name, const std::string& text, ExpandTex
             number = number * 10 + static_cast<uint64_t>(text[i] - '0');
         }
         if (!digits || number > UINT32_MAX) {
-            *refusal = std::string(spec->Name) + ": " + Quoted(text) + " is not a whole number; it takes " +
-                       RangeWords(*spec);
+            *refusal = std::string(row->Name) + ": " + Quoted(text) + " is not a whole number; it takes " +
+                       RangeWords(*row);
             return false;
         }
         *value = RegistryValue{VALUE_DWORD, DwordBytes(static_cast<uint32_t>(number))};
@@ -714,8 +714,8 @@ bool SettingFromText(const std::string& name, const std::string& text, ExpandTex
     std::string checked;
     std::vector<std::string> list;
     std::string fault;
-    if (!CheckValue(*spec, *value, expand, &number, &checked, &list, &fault)) {
-        *refusal = std::string(spec->Name) + ": " + fault + "; it takes " + RangeWords(*spec);
+    if (!CheckValue(*row, *value, expand, &number, &checked, &list, &fault)) {
+        *refusal = std::string(row->Name) + ": " + fault + "; it takes " + RangeWords(*row);
         return false;
     }
     return true;
@@ -724,9 +724,9 @@ bool SettingFromText(const std::string& name, const std::string& text, ExpandTex
 std::vector<SettingDescription> DescribeSettings(const std::string& folder)
 {
     std::vector<SettingDescription> descriptions;
-    for (const SettingSpec& spec : TABLE) {
+    for (const SettingRow& row : TABLE) {
         descriptions.push_back(
-            SettingDescription{spec.Name, TypeWords(spec), DefaultWords(spec, folder), RangeWords(spec)});
+            SettingDescription{row.Name, TypeWords(row), DefaultWords(row, folder), RangeWords(row)});
     }
     return descriptions;
 }
@@ -747,11 +747,11 @@ std::string RegistryValueText(const RegistryValue& value)
 std::vector<std::string> SettingChanges(const Settings& before, const Settings& after)
 {
     std::vector<std::string> changes;
-    for (const SettingSpec& spec : TABLE) {
-        std::string was = FieldText(spec, before);
-        std::string now = FieldText(spec, after);
+    for (const SettingRow& row : TABLE) {
+        std::string was = FieldText(row, before);
+        std::string now = FieldText(row, after);
         if (was != now) {
-            changes.push_back(std::string(spec.Name) + " " + was + " -> " + now);
+            changes.push_back(std::string(row.Name) + " " + was + " -> " + now);
         }
     }
     return changes;
