@@ -1,15 +1,12 @@
 #include "policy.h"
 
+#include "korvoups.h"
+
 #include <algorithm>
 #include <cstdio>
 
 namespace {
 
-// The driver's state codes, as its hosts know them.
-const uint32_t ONLINE = 1;
-const uint32_t ON_BATTERY = 2;
-const uint32_t LOW_BATTERY = 4;
-const uint32_t NO_COMM = 8;
 const uint32_t NONE = 0;  // no state yet
 const uint32_t INIT_OK = 1;
 
@@ -31,9 +28,9 @@ uint32_t FailedAttempts = 0;
 uint32_t State = NONE;
 uint32_t StateCode = NONE;   // as the driver gave it
 uint64_t StateSince = 0;
-uint32_t LastPower = NONE;   // the last of ONLINE, ON_BATTERY, LOW_BATTERY
+uint32_t LastPower = NONE;   // the last of UPS_STATE_ONLINE, UPS_STATE_ON_BATTERY, UPS_STATE_LOW_BATTERY
 uint64_t PowerSince = 0;
-uint64_t CommLostSince = 0;  // while State is NO_COMM
+uint64_t CommLostSince = 0;  // while State is UPS_STATE_NO_COMM
 bool CommLossWarned = false;
 bool CommLossNotified = false;
 uint64_t QuietUntil = 0;
@@ -44,7 +41,7 @@ bool InOutage = false;
 uint64_t OutageStart = 0;
 uint64_t CountedBeforeMs = 0;  // on battery in its spans before the current one
 uint64_t OnBatterySince = 0;   // the current span, while LastPower is on battery
-uint64_t MainsBackAt = 0;      // while LastPower is ONLINE in an outage
+uint64_t MainsBackAt = 0;      // while LastPower is UPS_STATE_ONLINE in an outage
 uint32_t Returns = 0;          // of the mains in the outage
 bool SleptInOutage = false;
 
@@ -122,13 +119,13 @@ BatteryFigures Figures;
 
 bool OnBattery(uint32_t state)
 {
-    return state == ON_BATTERY || state == LOW_BATTERY;
+    return state == UPS_STATE_ON_BATTERY || state == UPS_STATE_LOW_BATTERY;
 }
 
 // What cannot wait: the battery low, or no answer after it was.
 bool Urgent()
 {
-    return State == LOW_BATTERY || (State == NO_COMM && LastPower == LOW_BATTERY);
+    return State == UPS_STATE_LOW_BATTERY || (State == UPS_STATE_NO_COMM && LastPower == UPS_STATE_LOW_BATTERY);
 }
 
 std::string Seconds(uint64_t ms)
@@ -158,10 +155,10 @@ std::string ExitCodeText(uint32_t code)
 std::string StateText(uint32_t state)
 {
     switch (state) {
-    case ONLINE: return "on mains";
-    case ON_BATTERY: return "on battery";
-    case LOW_BATTERY: return "on battery, battery low";
-    case NO_COMM: return "no answer from the UPS";
+    case UPS_STATE_ONLINE: return "on mains";
+    case UPS_STATE_ON_BATTERY: return "on battery";
+    case UPS_STATE_LOW_BATTERY: return "on battery, battery low";
+    case UPS_STATE_NO_COMM: return "no answer from the UPS";
     default: return "no answer yet";
     }
 }
@@ -355,7 +352,7 @@ uint64_t DecisionDue()
         if (OnBattery(LastPower) && limit > 0) {
             due = std::min(due, limit > CountedBeforeMs ? OnBatterySince + limit - CountedBeforeMs : 0);
         }
-        if (State == NO_COMM && OnBattery(LastPower) && Config.CommLostSeconds > 0) {
+        if (State == UPS_STATE_NO_COMM && OnBattery(LastPower) && Config.CommLostSeconds > 0) {
             due = std::min(due, CommLostSince + Config.CommLostSeconds * MS_PER_S);
         }
     } else if ((Shutdown == ShutdownPhase::WaitingForSecondaries || Shutdown == ShutdownPhase::RunningBefore) &&
@@ -372,7 +369,7 @@ uint64_t DecisionDue()
 // and at least COMM_WARNING_LEAST_MS, the users' message after COMM_NOTIFY_MS.
 uint64_t CommWarningDue()
 {
-    if (State != NO_COMM || LastPower == NONE) {
+    if (State != UPS_STATE_NO_COMM || LastPower == NONE) {
         return NO_DEADLINE;
     }
     uint64_t due = NO_DEADLINE;
@@ -434,7 +431,7 @@ void FinishDrill(bool early, const std::string& why, uint64_t now, Actions* acti
 // so that the next drill needs no restart.
 void RearmIfMainsBack(uint64_t now, Actions* actions)
 {
-    if (Shutdown != ShutdownPhase::DryRun || LastPower != ONLINE) {
+    if (Shutdown != ShutdownPhase::DryRun || LastPower != UPS_STATE_ONLINE) {
         return;
     }
     Shutdown = ShutdownPhase::None;
@@ -455,7 +452,7 @@ void Proceed(uint64_t now, Actions* actions)
                     " s after Windows has shut down" + Rehearsal(),
                 now, actions);
         }
-        if (LastPower == ONLINE) {
+        if (LastPower == UPS_STATE_ONLINE) {
             Log(LogEvent::Online, Severity::Information,
                 "the dry-run shutdown is over and the mains is back: the service watches again", now, actions);
             RearmIfMainsBack(now, actions);
@@ -693,7 +690,7 @@ void PowerFails(uint32_t before, uint64_t now, Actions* actions)
                         : again        ? "mains failed again after " + Seconds(now - MainsBackAt) + " (" +
                                       CountingText(now) + ")"
                                        : std::string("mains failed");
-    if (State == LOW_BATTERY) {
+    if (State == UPS_STATE_LOW_BATTERY) {
         LogChange(LogEvent::LowBattery, Severity::Warning, start + ", battery low", now, actions);
     } else {
         LogChange(LogEvent::OnBattery, Severity::Warning, start + "; " + ShutdownWhen(now), now, actions);
@@ -702,7 +699,7 @@ void PowerFails(uint32_t before, uint64_t now, Actions* actions)
 
 void PowerChanged(uint32_t before, uint64_t now, Actions* actions)
 {
-    if (State == ONLINE) {
+    if (State == UPS_STATE_ONLINE) {
         if (OnBattery(before)) {
             MainsBack(now, actions);
         } else if (before == NONE) {
@@ -710,10 +707,10 @@ void PowerChanged(uint32_t before, uint64_t now, Actions* actions)
         }
     } else if (!OnBattery(before)) {
         PowerFails(before, now, actions);
-    } else if (before == ON_BATTERY && State == LOW_BATTERY) {
+    } else if (before == UPS_STATE_ON_BATTERY && State == UPS_STATE_LOW_BATTERY) {
         LogChange(LogEvent::LowBattery, Severity::Warning,
                   "battery low after " + Seconds(OnBatteryMs(now)) + " on battery", now, actions);
-    } else if (before == LOW_BATTERY && State == ON_BATTERY) {
+    } else if (before == UPS_STATE_LOW_BATTERY && State == UPS_STATE_ON_BATTERY) {
         LogChange(LogEvent::OnBattery, Severity::Information, "battery no longer low, still on battery", now, actions);
     }
 }
@@ -741,10 +738,10 @@ void CommunicationBack(uint32_t state, uint64_t now, Actions* actions)
 // driver interface does not define is no answer.
 uint32_t Meaning(uint32_t code)
 {
-    if (code == ONLINE || code == ON_BATTERY || code == NO_COMM) {
+    if (code == UPS_STATE_ONLINE || code == UPS_STATE_ON_BATTERY || code == UPS_STATE_NO_COMM) {
         return code;
     }
-    return (code & LOW_BATTERY) != 0 ? LOW_BATTERY : NO_COMM;
+    return (code & UPS_STATE_LOW_BATTERY) != 0 ? UPS_STATE_LOW_BATTERY : UPS_STATE_NO_COMM;
 }
 
 void ApplyState(uint32_t code, uint64_t now, Actions* actions)
@@ -758,10 +755,10 @@ void ApplyState(uint32_t code, uint64_t now, Actions* actions)
     StateCode = code;
     StateSince = now;
     CountChange(now, actions);
-    if (state == NO_COMM) {
+    if (state == UPS_STATE_NO_COMM) {
         LoseCommunication(now, actions);
     } else {
-        if (before == NO_COMM) {
+        if (before == UPS_STATE_NO_COMM) {
             CommunicationBack(state, now, actions);
         }
         uint32_t lastPower = LastPower;
@@ -791,9 +788,9 @@ void FinishDrill(bool early, const std::string& why, uint64_t now, Actions* acti
     InOutage = false;
     NextNotifyAt = NO_DEADLINE;
     FailureNotified = false;
-    State = ONLINE;
-    StateCode = ONLINE;
-    LastPower = ONLINE;
+    State = UPS_STATE_ONLINE;
+    StateCode = UPS_STATE_ONLINE;
+    LastPower = UPS_STATE_ONLINE;
     StateSince = Drill.RealStateSince;
     PowerSince = Drill.RealPowerSince;
 }
@@ -1079,7 +1076,7 @@ void PolicyState(uint32_t state, uint64_t now, Actions* actions)
         return;
     }
     // A real change during a drill ends it at once.
-    if (Drill.Active && Meaning(state) != ONLINE) {
+    if (Drill.Active && Meaning(state) != UPS_STATE_ONLINE) {
         FinishDrill(true, "the UPS reports " + StateText(Meaning(state)), now, actions);
     } else if (Drill.Active) {
         return;  // the real state is still the one the drill set aside
@@ -1159,7 +1156,7 @@ void PolicySystemShutdown(uint64_t now, Actions* actions)
     bool ours = Shutdown == ShutdownPhase::Called;
     if (ours && Config.TurnOff) {
         // The driver sends the command only to a UPS that answered its last poll.
-        bool answers = State == ONLINE || OnBattery(State);
+        bool answers = State == UPS_STATE_ONLINE || OnBattery(State);
         const char* unsent = Driver != DriverStatus::Running ? "the driver is not running"
                              : !answers                     ? "the UPS does not answer"
                                                             : nullptr;
@@ -1213,7 +1210,7 @@ bool PolicyDrill(uint32_t seconds, uint64_t now, Actions* actions, std::string* 
         *refusal = "the driver is not running";
     } else if (OnBattery(State)) {
         *refusal = "the UPS is on battery: a real outage";
-    } else if (State != ONLINE) {
+    } else if (State != UPS_STATE_ONLINE) {
         *refusal = "the UPS does not answer: a drill needs it answering on mains";
     } else if (OutageCounts(now)) {
         *refusal = "the mains has been back for " + Seconds(now - MainsBackAt) + " only: the outage still counts for " +
@@ -1241,7 +1238,7 @@ bool PolicyDrill(uint32_t seconds, uint64_t now, Actions* actions, std::string* 
             ", played through the settings: the users' messages, RunOnEvent and RunBeforeShutdown as in a real "
             "one; Windows stays on and the UPS is not turned off",
         now, actions);
-    ApplyState(ON_BATTERY, now, actions);
+    ApplyState(UPS_STATE_ON_BATTERY, now, actions);
     return true;
 }
 
@@ -1341,7 +1338,7 @@ void PolicyNetworkSource(const SecondaryAction& action, uint64_t now, Actions* a
         break;
     case SecondaryAction::Figures:
         // Unknown while there is no answer: figures from before it are no longer the battery's.
-        Figures = State == NO_COMM ? BatteryFigures() : action.Battery;
+        Figures = State == UPS_STATE_NO_COMM ? BatteryFigures() : action.Battery;
         break;
     case SecondaryAction::Connect:
     case SecondaryAction::Send:
@@ -1415,11 +1412,11 @@ void PolicyTick(uint64_t now, Actions* actions)
     }
     if (Drill.Active && !Drill.LowPlayed && Drill.LowAt <= now) {
         Drill.LowPlayed = true;
-        ApplyState(LOW_BATTERY, now, actions);
+        ApplyState(UPS_STATE_LOW_BATTERY, now, actions);
     }
     if (Drill.Active && !Drill.MainsBack && Drill.MainsAt <= now) {
         Drill.MainsBack = true;
-        ApplyState(ONLINE, now, actions);
+        ApplyState(UPS_STATE_ONLINE, now, actions);
         if (Drill.Active && Shutdown == ShutdownPhase::None) {
             FinishDrill(false, std::string(), now, actions);
         }
@@ -1518,10 +1515,10 @@ std::string RunningSummary(const PolicyView& view, uint64_t now)
         return "shutdown decided: " + view.Reason + how + drill + flap;
     }
     std::string left = view.ShutdownInMs == NO_DEADLINE ? std::string() : "; shutdown in " + SecondsLeft(view.ShutdownInMs);
-    std::string counting = view.OutageForMs > 0 && (view.Power == ONLINE || Returns > 0)
+    std::string counting = view.OutageForMs > 0 && (view.Power == UPS_STATE_ONLINE || Returns > 0)
                                ? " (" + CountingText(now) + ")"
                                : std::string();
-    if (view.State == NO_COMM) {
+    if (view.State == UPS_STATE_NO_COMM) {
         if (!view.Answered) {
             return "no answer from " + TheUps() + " since the start" + flap;
         }
@@ -1529,11 +1526,11 @@ std::string RunningSummary(const PolicyView& view, uint64_t now)
                (OnBattery(view.Power) ? "on battery" : "on mains") + counting + left + drill + flap;
     }
     if (OnBattery(view.State)) {
-        return std::string(view.State == LOW_BATTERY ? "on battery, battery low" : "on battery") + " for " +
+        return std::string(view.State == UPS_STATE_LOW_BATTERY ? "on battery, battery low" : "on battery") + " for " +
                Seconds(now - OnBatterySince) + counting + (left.empty() ? "; shutdown at low battery" : left) +
                drill + flap;
     }
-    if (view.State == ONLINE) {
+    if (view.State == UPS_STATE_ONLINE) {
         return (counting.empty() ? std::string("on mains") : "on mains again for " + Seconds(now - MainsBackAt) + counting) +
                drill + flap;
     }

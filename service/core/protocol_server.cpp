@@ -1,5 +1,6 @@
 #include "protocol_server.h"
 
+#include "korvoups.h"
 #include "protocol_words.h"
 
 #include <algorithm>
@@ -7,11 +8,6 @@
 #include <map>
 
 namespace {
-
-// The driver's states that carry data.
-const uint32_t ONLINE = 1;
-const uint32_t ON_BATTERY = 2;
-const uint32_t LOW_BATTERY = 4;
 
 const char NETWORK_VERSION[] = "1.3";
 const char HELP_TEXT[] =
@@ -64,7 +60,7 @@ uint64_t LastLoginOrder = 0;
 
 bool HasData(const UpsSnapshot& ups)
 {
-    return ups.State == ONLINE || ups.State == ON_BATTERY || ups.State == LOW_BATTERY;
+    return ups.State == UPS_STATE_ONLINE || ups.State == UPS_STATE_ON_BATTERY || ups.State == UPS_STATE_LOW_BATTERY;
 }
 
 // Digits with an optional sign and fraction: what every client reads as a number.
@@ -527,9 +523,9 @@ void Request::Answer()
 
 std::string UpsStatusValue(uint32_t state, bool fsd)
 {
-    const char* power = state == ONLINE        ? "OL"
-                        : state == ON_BATTERY  ? "OB"
-                        : state == LOW_BATTERY ? "OB LB"
+    const char* power = state == UPS_STATE_ONLINE        ? "OL"
+                        : state == UPS_STATE_ON_BATTERY  ? "OB"
+                        : state == UPS_STATE_LOW_BATTERY ? "OB LB"
                                                : "";
     if (!fsd) {
         return power;

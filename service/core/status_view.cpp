@@ -1,5 +1,7 @@
 #include "status_view.h"
 
+#include "korvoups.h"
+
 #include <algorithm>
 #include <map>
 
@@ -8,20 +10,14 @@ namespace {
 const char VIEW_VERSION[] = "1";
 const uint64_t MS_PER_S = 1000;
 
-// The driver's state codes, as its hosts know them.
-const uint32_t ONLINE = 1;
-const uint32_t ON_BATTERY = 2;
-const uint32_t LOW_BATTERY = 4;
-const uint32_t NO_COMM = 8;
-
 bool OnBattery(uint32_t state)
 {
-    return state == ON_BATTERY || state == LOW_BATTERY;
+    return state == UPS_STATE_ON_BATTERY || state == UPS_STATE_LOW_BATTERY;
 }
 
 bool Answers(uint32_t state)
 {
-    return state == ONLINE || OnBattery(state);
+    return state == UPS_STATE_ONLINE || OnBattery(state);
 }
 
 // Within a line, a field ends at a tab and a line at its end: both escaped.
@@ -292,7 +288,7 @@ std::string AnswerText(const PolicyView& policy, uint64_t elapsed)
     if (Answers(policy.State)) {
         return "answers" + refusal;
     }
-    if (policy.State == NO_COMM && policy.Answered) {
+    if (policy.State == UPS_STATE_NO_COMM && policy.Answered) {
         return "does not answer (for " + DurationText(policy.StateForMs + elapsed) + ")" + refusal;
     }
     return "has not answered since the start" + refusal;
@@ -325,7 +321,7 @@ std::string PolicyText(const PolicyView& policy, uint64_t elapsed)
     }
     std::string text;
     bool lastOnBattery = OnBattery(policy.Power);
-    if (policy.State == NO_COMM && policy.Answered) {
+    if (policy.State == UPS_STATE_NO_COMM && policy.Answered) {
         text = "no answer for " + DurationText(policy.StateForMs + elapsed) +
                (lastOnBattery ? ", last on battery" : ", last on mains: a warning only");
     } else if (OnBattery(policy.State)) {
@@ -333,8 +329,8 @@ std::string PolicyText(const PolicyView& policy, uint64_t elapsed)
         if (policy.OutageForMs > policy.OnBatteryMs + MS_PER_S) {
             text += " in the last " + DurationText(policy.OutageForMs + elapsed);
         }
-        text += policy.State == LOW_BATTERY ? ", battery low" : "";
-    } else if (policy.State == ONLINE) {
+        text += policy.State == UPS_STATE_LOW_BATTERY ? ", battery low" : "";
+    } else if (policy.State == UPS_STATE_ONLINE) {
         text = "on mains for " + DurationText(policy.PowerForMs + elapsed);
         if (policy.OutageForMs > 0) {
             text += " (the outage still counts: " + DurationText(policy.OnBatteryMs) + " on battery in the last " +

@@ -1,14 +1,12 @@
 #include "ups_snapshot.h"
 
+#include "korvoups.h"
+#include "status_line.h"
+
 namespace {
 
-const uint32_t ON_MAINS = 1;
-const uint32_t ON_BATTERY = 2;
-const uint32_t LOW_BATTERY = 4;
 const uint32_t FULL_PERCENT = 100;
 const uint64_t SECONDS_PER_MINUTE = 60;
-// The unit's eight flags; the last tells whether its beeper is on.
-const size_t STATUS_FLAG_COUNT = 8;
 
 // Where each reading of the Status key is served.
 struct StatusSource {
@@ -57,6 +55,7 @@ void DriverFigures(const ServiceView& view, UpsSnapshot* ups)
     for (const StatusSource& source : READINGS) {
         ups->Values[source.Variable] = Reading(FigureOf(view, source.Value));
     }
+    // The last of the unit's flags tells whether its beeper is on.
     std::string flags = FigureOf(view, "StatusFlags");
     if (flags.size() == STATUS_FLAG_COUNT && flags.find_first_not_of("01") == std::string::npos) {
         ups->Values[SERVED_UPS_BEEPER_STATUS] = flags.back() == '1' ? "enabled" : "disabled";
@@ -95,12 +94,12 @@ UpsSnapshot MakeUpsSnapshot(const ServiceView& view, const Settings& settings, c
     if (policy.Driver != DriverStatus::Running) {
         return ups;  // no data
     }
-    ups.State = policy.Drill ? ON_MAINS : policy.State;
+    ups.State = policy.Drill ? UPS_STATE_ONLINE : policy.State;
     ups.Values[SERVED_DEVICE_TYPE] = "ups";
     ups.Values[SERVED_DRIVER_NAME] = "korvoups";
     ups.Values[SERVED_DRIVER_VERSION] = driverVersion;
     // Figures only of a UPS that answers.
-    if (ups.State != ON_MAINS && ups.State != ON_BATTERY && ups.State != LOW_BATTERY) {
+    if (ups.State != UPS_STATE_ONLINE && ups.State != UPS_STATE_ON_BATTERY && ups.State != UPS_STATE_LOW_BATTERY) {
         return ups;
     }
     if (policy.Network) {
